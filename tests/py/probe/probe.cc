@@ -1,0 +1,2 @@
+#include <Python.h>
+PyMODINIT_FUNC PyInit_morvo_probe(void) { return NULL; }
