@@ -1,0 +1,2 @@
+#include <Python.h>
+PyMODINIT_FUNC PyInit_values_probe(void) { return NULL; }
