@@ -1,6 +1,5 @@
 #include "errors.h"
 
-#include <mutex>
 #include <string>
 
 namespace morvo {
@@ -23,22 +22,22 @@ PyObject* raiseInternal(const char* message) {
 }
 
 void noteArgument(const char* name) {
-  PyObject* exc = PyErr_GetRaisedException();
-  if (!exc) return;
-  std::string note = std::string("while processing '") + name + "'";
-  PyObject* text = PyUnicode_FromString(note.c_str());
-  if (text) {
-    PyObject* result = PyObject_CallMethod(exc, "add_note", "O", text);
-    Py_DECREF(text);
+  if (!PyErr_Occurred()) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value) {
+    std::string note = std::string("while processing '") + name + "'";
+    // add_note may fail (an exception type that rejects notes); the original
+    // error matters more than the note, so such a failure is dropped.
+    PyObject* result = PyObject_CallMethod(value, "add_note", "s", note.c_str());
     if (result) {
       Py_DECREF(result);
     } else {
       PyErr_Clear();
     }
-  } else {
-    PyErr_Clear();
   }
-  PyErr_SetRaisedException(exc);
+  PyErr_Restore(type, value, traceback);
 }
 
 }  // namespace morvo
