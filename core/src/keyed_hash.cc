@@ -1,8 +1,211 @@
 #include "keyed_hash.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace morvo {
+
+namespace {
+
+constexpr size_t BLOCK_SIZE = 64;
+// The longest message tail that fits one padded block with its 0x80 byte and
+// 64-bit length.
+constexpr size_t ONE_BLOCK_TAIL = 55;
+constexpr int ROUNDS = 10;
+
+void putBe32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+void putBe64(uint8_t* p, uint64_t v) {
+  putBe32(p, static_cast<uint32_t>(v >> 32));
+  putBe32(p + 4, static_cast<uint32_t>(v));
+}
+
+// Pads a message tail of at most 55 bytes into its final block, in place;
+// `total` counts every byte hashed, the key block included. The block must
+// have room for all 64 bytes.
+void padBlock(uint8_t* block, size_t length, uint64_t total) {
+  block[length] = 0x80;
+  std::memset(block + length + 1, 0, ONE_BLOCK_TAIL - length);
+  putBe64(block + 56, total * 8);
+}
+
+// One compression of a final block from a state that has absorbed whole
+// blocks only; the digest goes straight to `out`. Skipping
+// SHA256_Update/SHA256_Final matters: for messages this short their
+// buffering costs about as much as the compression itself.
+void compress(const SHA256_CTX& start, const uint8_t* block, uint8_t* out) {
+  SHA256_CTX ctx;
+  std::memcpy(ctx.h, start.h, sizeof ctx.h);  // the compression reads only h
+  SHA256_Transform(&ctx, block);
+  for (size_t i = 0; i < 8; ++i) {
+    uint32_t word = __builtin_bswap32(ctx.h[i]);
+    std::memcpy(out + 4 * i, &word, 4);
+  }
+}
+
+// The outer hash over an inner digest written to the start of `block`.
+Digest finishOuter(const SHA256_CTX& outer, uint8_t* block) {
+  padBlock(block, 32, BLOCK_SIZE + 32);
+  Digest out;
+  compress(outer, block, out.data());
+  return out;
+}
+
+// HMAC whose inner message ends in `block`, already padded.
+Digest hmacPadded(const KeyedHash& hash, const SHA256_CTX& innerState, const uint8_t* block) {
+  uint8_t outerBlock[BLOCK_SIZE];
+  compress(innerState, block, outerBlock);
+  return finishOuter(hash.outer, outerBlock);
+}
+
+// HMAC whose inner message ends in a tail too long for one block.
+Digest hmacStreamed(const KeyedHash& hash, const SHA256_CTX& innerState, const uint8_t* tail, size_t length) {
+  SHA256_CTX ctx = innerState;
+  SHA256_Update(&ctx, tail, length);
+  uint8_t outerBlock[BLOCK_SIZE];
+  SHA256_Final(outerBlock, &ctx);
+  return finishOuter(hash.outer, outerBlock);
+}
+
+// Writes count bytes of expand(message, label) to out.
+void expandInto(const KeyedHash& hash, std::string_view message, std::string_view label, uint8_t* out,
+                size_t count) {
+  size_t length = label.size() + 6 + message.size();
+  if (length <= ONE_BLOCK_TAIL) {
+    // label || "#" || BE32(i) || 0x00 || message, the counter patched per block.
+    uint8_t buffer[BLOCK_SIZE];
+    if (!label.empty()) std::memcpy(buffer, label.data(), label.size());
+    uint8_t* counter = buffer + label.size() + 1;
+    counter[-1] = '#';
+    counter[4] = 0;
+    if (!message.empty()) std::memcpy(counter + 5, message.data(), message.size());
+    padBlock(buffer, length, BLOCK_SIZE + length);
+    for (uint32_t i = 0; count > 0; ++i) {
+      putBe32(counter, i);
+      Digest block = hmacPadded(hash, hash.inner, buffer);
+      size_t take = std::min(count, block.size());
+      std::memcpy(out, block.data(), take);
+      out += take;
+      count -= take;
+    }
+    return;
+  }
+  static constexpr char SEPARATOR[2] = {'#', 0};
+  for (uint32_t i = 0; count > 0; ++i) {
+    uint8_t counter[4];
+    putBe32(counter, i);
+    Digest block = hash.hmac({label, std::string_view(SEPARATOR, 1),
+                              std::string_view(reinterpret_cast<const char*>(counter), 4),
+                              std::string_view(SEPARATOR + 1, 1), message});
+    size_t take = std::min(count, block.size());
+    std::memcpy(out, block.data(), take);
+    out += take;
+    count -= take;
+  }
+}
+
+// The round messages of one permute call,
+//   label || "|" || BE_n(N) || r || "#" || BE32(k) || 0x00 || BE_nb(R),
+// laid out once: the label's whole 64-byte blocks are absorbed into
+// `midstate` up front, the rest sits in a caller-owned buffer in which only
+// the round byte, the counter and R change from one hash to the next.
+struct RoundMessage {
+  const KeyedHash& hash;
+  SHA256_CTX midstate;
+  uint64_t absorbed = 0;  // bytes in midstate, the key block included
+  uint8_t* tail = nullptr;
+  size_t length = 0;
+  uint8_t* round = nullptr;  // r; the counter follows at +2, R at +7
+  size_t nb = 0;
+
+  // Buffer bytes needed for a label, N of n bytes and halves of nb bytes.
+  static size_t tailCapacity(size_t labelSize, size_t n, size_t nb) {
+    return std::max(labelSize % BLOCK_SIZE + 1 + n + 7 + nb, BLOCK_SIZE);
+  }
+
+  RoundMessage(const KeyedHash& keyed, std::string_view label, std::span<const uint8_t> sizeBytes,
+               size_t halfBytes, uint8_t* buffer)
+      : hash(keyed), midstate(keyed.inner), tail(buffer), nb(halfBytes) {
+    size_t whole = label.size() / BLOCK_SIZE * BLOCK_SIZE;
+    if (whole > 0) SHA256_Update(&midstate, label.data(), whole);
+    absorbed = BLOCK_SIZE + whole;
+    uint8_t* p = tail;
+    size_t rest = label.size() - whole;
+    if (rest > 0) std::memcpy(p, label.data() + whole, rest);
+    p += rest;
+    *p++ = '|';
+    std::memcpy(p, sizeBytes.data(), sizeBytes.size());
+    p += sizeBytes.size();
+    round = p;
+    p[0] = 0;
+    p[1] = '#';
+    putBe32(p + 2, 0);
+    p[6] = 0;
+    std::memset(p + 7, 0, nb);
+    length = static_cast<size_t>(p + 7 + nb - tail);
+    // The padding never changes between rounds, so it is written once.
+    if (length <= ONE_BLOCK_TAIL) padBlock(tail, length, absorbed + length);
+  }
+
+  uint8_t* half() { return round + 7; }
+
+  Digest block(int r, uint32_t counter) {
+    *round = static_cast<uint8_t>(r);
+    putBe32(round + 2, counter);
+    if (length <= ONE_BLOCK_TAIL) return hmacPadded(hash, midstate, tail);
+    return hmacStreamed(hash, midstate, tail, length);
+  }
+
+  // F_r(R) for halves of at most 64 bits: one block always suffices.
+  uint64_t small(int r, uint64_t right, uint64_t mask) {
+    uint8_t* p = half();
+    for (size_t i = 0; i < nb; ++i) p[nb - 1 - i] = static_cast<uint8_t>(right >> (8 * i));
+    Digest d = block(r, 0);
+    uint64_t f = 0;
+    for (size_t i = 0; i < nb; ++i) f = (f << 8) | d[i];
+    return f & mask;
+  }
+
+  // F_r(R) on GMP; `stream` holds nb bytes rounded up to whole digests.
+  void big(int r, const mpz_class& right, const mpz_class& mask, Vec<uint8_t>& stream, mpz_class& f) {
+    uint8_t* p = half();
+    size_t used = (mpz_sizeinbase(right.get_mpz_t(), 2) + 7) / 8;
+    if (sgn(right) == 0) used = 0;
+    std::memset(p, 0, nb - used);
+    if (used > 0) mpz_export(p + (nb - used), nullptr, 1, 1, 1, 0, right.get_mpz_t());
+    for (size_t k = 0; k * 32 < nb; ++k) {
+      Digest d = block(r, static_cast<uint32_t>(k));
+      std::memcpy(stream.data() + 32 * k, d.data(), d.size());
+    }
+    mpz_import(f.get_mpz_t(), nb, 1, 1, 1, 0, stream.data());
+    f &= mask;
+  }
+};
+
+// The total width w: bitlen(N - 1), at least 2, rounded up to even.
+size_t feistelWidth(size_t bitsOfSizeMinusOne) {
+  size_t w = std::max<size_t>(bitsOfSizeMinusOne, 2);
+  return w + (w & 1);
+}
+
+size_t bitLength128(u128 v) {
+  uint64_t high = static_cast<uint64_t>(v >> 64);
+  if (high != 0) return 128 - static_cast<size_t>(__builtin_clzll(high));
+  uint64_t low = static_cast<uint64_t>(v);
+  return low == 0 ? 0 : 64 - static_cast<size_t>(__builtin_clzll(low));
+}
+
+u128 mpzToU128(const mpz_class& v, const char* message) {
+  check(sgn(v) >= 0 && mpz_sizeinbase(v.get_mpz_t(), 2) <= 128, message);
+  return toU128(fromMpz(v));
+}
+
+}  // namespace
 
 KeyedHash KeyedHash::fromSubkey(std::span<const uint8_t, SUBKEY_SIZE> subkey) {
   uint8_t block[64] = {};
@@ -19,18 +222,35 @@ KeyedHash KeyedHash::fromSubkey(std::span<const uint8_t, SUBKEY_SIZE> subkey) {
 }
 
 Digest KeyedHash::hmac(std::initializer_list<std::string_view> pieces) const {
+  size_t total = 0;
+  for (std::string_view piece : pieces) total += piece.size();
+  if (total <= ONE_BLOCK_TAIL) {
+    uint8_t buffer[BLOCK_SIZE];
+    size_t at = 0;
+    for (std::string_view piece : pieces) {
+      if (!piece.empty()) std::memcpy(buffer + at, piece.data(), piece.size());
+      at += piece.size();
+    }
+    padBlock(buffer, total, BLOCK_SIZE + total);
+    return hmacPadded(*this, inner, buffer);
+  }
   SHA256_CTX ctx = inner;
   for (std::string_view piece : pieces) SHA256_Update(&ctx, piece.data(), piece.size());
-  Digest innerDigest;
-  SHA256_Final(innerDigest.data(), &ctx);
-  ctx = outer;
-  SHA256_Update(&ctx, innerDigest.data(), innerDigest.size());
-  Digest out;
-  SHA256_Final(out.data(), &ctx);
-  return out;
+  uint8_t outerBlock[BLOCK_SIZE];
+  SHA256_Final(outerBlock, &ctx);
+  return finishOuter(outer, outerBlock);
 }
 
 Digest KeyedHash::digest(std::string_view message, std::string_view label) const {
+  size_t length = label.size() + 1 + message.size();
+  if (length <= ONE_BLOCK_TAIL) {
+    uint8_t buffer[BLOCK_SIZE];
+    if (!label.empty()) std::memcpy(buffer, label.data(), label.size());
+    buffer[label.size()] = 0;
+    if (!message.empty()) std::memcpy(buffer + label.size() + 1, message.data(), message.size());
+    padBlock(buffer, length, BLOCK_SIZE + length);
+    return hmacPadded(*this, inner, buffer);
+  }
   static constexpr char ZERO = 0;
   return hmac({label, std::string_view(&ZERO, 1), message});
 }
@@ -38,23 +258,17 @@ Digest KeyedHash::digest(std::string_view message, std::string_view label) const
 Vec<uint8_t> KeyedHash::expand(std::string_view message, size_t count, std::string_view label) const {
   Vec<uint8_t> out;
   out.reserve((count + 31) / 32 * 32);
-  static constexpr char SEPARATOR[2] = {'#', 0};
-  for (uint32_t i = 0; out.size() < count; ++i) {
-    char counter[4] = {static_cast<char>(i >> 24), static_cast<char>(i >> 16),
-                       static_cast<char>(i >> 8), static_cast<char>(i)};
-    Digest block = hmac({label, std::string_view(SEPARATOR, 1), std::string_view(counter, 4),
-                         std::string_view(SEPARATOR + 1, 1), message});
-    out.insert(out.end(), block.begin(), block.end());
-  }
   out.resize(count);
+  expandInto(*this, message, label, out.data(), count);
   return out;
 }
 
 uint64_t KeyedHash::below(std::string_view message, uint64_t bound, std::string_view label) const {
   check(bound >= 1, "below needs a bound of at least 1");
   size_t bits = 64 - __builtin_clzll(bound);
-  size_t length = (bits + 7) / 8 + 32;
-  Vec<uint8_t> stream = expand(message, length, label);
+  size_t length = (bits + 7) / 8 + 32;  // at most 40 bytes: no heap
+  uint8_t stream[40];
+  expandInto(*this, message, label, stream, length);
   // Horner's rule modulo bound over 64-bit words, the odd leading bytes first:
   // r < bound < 2^64, so r * 2^64 + word fits 128 bits.
   size_t head = length % 8;
@@ -67,6 +281,104 @@ uint64_t KeyedHash::below(std::string_view message, uint64_t bound, std::string_
     r = static_cast<uint64_t>(((static_cast<u128>(r) << 64) | word) % bound);
   }
   return r;
+}
+
+mpz_class KeyedHash::permute(const mpz_class& size, const mpz_class& value, std::string_view label) const {
+  if (size <= 1) return value;
+  // A value outside [0, size) could sit on a cycle that never enters the
+  // range, and the walk would not end.
+  check(sgn(value) >= 0 && value < size, "value is below size");
+  mpz_class sizeMinusOne = size - 1;
+  if (mpz_sizeinbase(sizeMinusOne.get_mpz_t(), 2) > 128) return permuteBig(size, value, label);
+  u128 small = permuteSmall(mpzToU128(sizeMinusOne, "halves of at most 64 bits bound size by 2**128"),
+                            mpzToU128(value, "value is below size"), label);
+  return toMpz(fromU128(small));
+}
+
+u128 KeyedHash::permuteSmall(u128 sizeMinusOne, u128 value, std::string_view label) const {
+  uint64_t passes = 0;
+  return permuteSmall(sizeMinusOne, value, label, passes);
+}
+
+u128 KeyedHash::permuteSmall(u128 sizeMinusOne, u128 value, std::string_view label, uint64_t& passes) const {
+  passes = 0;
+  check(value <= sizeMinusOne, "value is below size");
+  if (sizeMinusOne == 0) return value;  // size 1
+
+  size_t w = feistelWidth(bitLength128(sizeMinusOne));
+  size_t h = w / 2;
+  check(h <= 64, "halves of at most 64 bits bound size by 2**128");
+  size_t nb = (h + 7) / 8;
+  uint64_t mask = h == 64 ? ~uint64_t{0} : (uint64_t{1} << h) - 1;
+
+  // N itself, big-endian without leading zeros; N = 2^128 takes a 17th byte.
+  uint8_t sizeBytes[17];
+  size_t n;
+  if (sizeMinusOne == ~u128{0}) {
+    std::memset(sizeBytes, 0, sizeof sizeBytes);
+    sizeBytes[0] = 1;
+    n = 17;
+  } else {
+    u128 size = sizeMinusOne + 1;
+    n = (bitLength128(size) + 7) / 8;
+    for (size_t i = 0; i < n; ++i) sizeBytes[n - 1 - i] = static_cast<uint8_t>(size >> (8 * i));
+  }
+
+  // Labels of any length: the whole blocks go to the midstate, so the rest
+  // is bounded and the buffer lives on the stack.
+  uint8_t buffer[BLOCK_SIZE + 1 + 17 + 7 + 8];
+  check(RoundMessage::tailCapacity(label.size(), n, nb) <= sizeof buffer, "round buffer fits");
+  RoundMessage rounds(*this, label, std::span<const uint8_t>(sizeBytes, n), nb, buffer);
+
+  u128 v = value;
+  do {
+    ++passes;
+    uint64_t left = static_cast<uint64_t>(v >> h);
+    uint64_t right = static_cast<uint64_t>(v) & mask;
+    for (int r = 0; r < ROUNDS; ++r) {
+      uint64_t next = left ^ rounds.small(r, right, mask);
+      left = right;
+      right = next;
+    }
+    v = (static_cast<u128>(left) << h) | right;
+  } while (v > sizeMinusOne);
+  return v;
+}
+
+mpz_class KeyedHash::permuteBig(const mpz_class& size, const mpz_class& value, std::string_view label) const {
+  if (size <= 1) return value;
+  check(sgn(value) >= 0 && value < size, "value is below size");
+
+  mpz_class sizeMinusOne = size - 1;
+  size_t w = feistelWidth(mpz_sizeinbase(sizeMinusOne.get_mpz_t(), 2));
+  size_t h = w / 2;
+  size_t nb = (h + 7) / 8;
+  mpz_class mask = 1;
+  mask <<= h;
+  mask -= 1;
+
+  size_t n = (mpz_sizeinbase(size.get_mpz_t(), 2) + 7) / 8;
+  Vec<uint8_t> sizeBytes(n);
+  mpz_export(sizeBytes.data(), nullptr, 1, 1, 1, 0, size.get_mpz_t());
+
+  Vec<uint8_t> buffer(RoundMessage::tailCapacity(label.size(), n, nb));
+  RoundMessage rounds(*this, label, sizeBytes, nb, buffer.data());
+  Vec<uint8_t> stream((nb + 31) / 32 * 32);
+
+  mpz_class v = value;
+  mpz_class left, right, f;
+  do {
+    left = v >> h;
+    right = v & mask;
+    for (int r = 0; r < ROUNDS; ++r) {
+      rounds.big(r, right, mask, stream, f);
+      left ^= f;
+      mpz_swap(left.get_mpz_t(), right.get_mpz_t());
+    }
+    v = left << h;
+    v |= right;
+  } while (v >= size);
+  return v;
 }
 
 }  // namespace morvo

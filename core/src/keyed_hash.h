@@ -64,6 +64,9 @@ struct KeyedHash {
   u128 permuteSmall(u128 sizeMinusOne, u128 value, std::string_view label) const;
   // The arbitrary-precision path for any size; tests run it on small sizes too.
   mpz_class permuteBig(const mpz_class& size, const mpz_class& value, std::string_view label) const;
+  // permuteSmall that also reports how many passes of the ten rounds the
+  // cycle walk took (at least one), for measuring the cost per round.
+  u128 permuteSmall(u128 sizeMinusOne, u128 value, std::string_view label, uint64_t& passes) const;
 };
 
 }  // namespace morvo
