@@ -1,2 +1,97 @@
+// A test-only extension that exposes the value conversions, so the tests can
+// check every rule of reading and building Python values directly.
 #include <Python.h>
-PyMODINIT_FUNC PyInit_values_probe(void) { return NULL; }
+
+#include "errors.h"
+#include "py_ref.h"
+#include "values.h"
+
+namespace morvo {
+namespace {
+
+PyObject* limbsList(const Integer& value) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (uint64_t limb : value.magnitude.span()) {
+    PyRef item = PyRef::steal(PyLong_FromUnsignedLongLong(limb));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+// read(value, decimalType=None) -> (kind, payload...): the Input that value
+// becomes; an int also comes back through toPython, with its sign and limbs.
+PyObject* read(PyObject*, PyObject* args) {
+  PyObject* value;
+  PyObject* decimalType = Py_None;
+  if (!PyArg_ParseTuple(args, "O|O", &value, &decimalType)) return nullptr;
+  Input input;
+  if (!convert(value, decimalType == Py_None ? nullptr : decimalType, input)) return nullptr;
+  switch (input.index()) {
+    case 0: return Py_BuildValue("(s)", "none");
+    case 1: {
+      const Integer& v = std::get<input::Int>(input).value;
+      PyRef back = PyRef::steal(toPython(output::Int{v}, nullptr));
+      PyRef limbs = PyRef::steal(limbsList(v));
+      if (!back || !limbs) return nullptr;
+      return Py_BuildValue("(siOO)", "int", static_cast<int>(v.sign), limbs.get(), back.get());
+    }
+    case 2: {
+      const Text& t = std::get<input::Text>(input).text;
+      return Py_BuildValue("(sy#)", "text", t.data(), static_cast<Py_ssize_t>(t.size()));
+    }
+    case 3: return Py_BuildValue("(s)", "other");
+    case 4: return Py_BuildValue("(s)", "bool");
+    case 5: {
+      const auto& f = std::get<input::Float>(input);
+      return Py_BuildValue("(sds#)", "float", f.value, f.repr.data(), static_cast<Py_ssize_t>(f.repr.size()));
+    }
+    default: {
+      const Text& t = std::get<input::Decimal>(input).text;
+      return Py_BuildValue("(ss#)", "decimal", t.data(), static_cast<Py_ssize_t>(t.size()));
+    }
+  }
+}
+
+// build(kind, payload, decimalType=None) -> toPython of the Output.
+PyObject* build(PyObject*, PyObject* args) {
+  const char* kind;
+  PyObject* payload;
+  PyObject* decimalType = Py_None;
+  if (!PyArg_ParseTuple(args, "sO|O", &kind, &payload, &decimalType)) return nullptr;
+  PyObject* type = decimalType == Py_None ? nullptr : decimalType;
+  std::string_view k(kind);
+  Output output;
+  if (k == "decimal" || k == "refused" || k == "text") {
+    const char* text = PyUnicode_AsUTF8(payload);
+    if (!text) return nullptr;
+    if (k == "decimal") output = output::Decimal{Text(text)};
+    if (k == "refused") output = Refused{Text(text)};
+    if (k == "text") output = output::Text{Text(text)};
+  } else if (k == "fallback") {
+    output = Fallback{};
+  } else if (k == "float") {
+    output = output::Float{PyFloat_AsDouble(payload)};
+  } else if (k == "copy") {
+    // A deep copy outlives its original.
+    Output original = output::Text{Text(PyUnicode_AsUTF8(payload))};
+    output = original;
+    original = output::None{};
+  } else {
+    output = output::None{};
+  }
+  return toPython(output, type);
+}
+
+PyMethodDef METHODS[] = {
+    {"read", read, METH_VARARGS, nullptr},
+    {"build", build, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef MODULE = {PyModuleDef_HEAD_INIT, "values_probe", nullptr, -1, METHODS, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace morvo
+
+PyMODINIT_FUNC PyInit_values_probe() { return PyModule_Create(&morvo::MODULE); }

@@ -1,0 +1,93 @@
+// The one place where the kind of a value meets the strategy.
+#include "strategy.h"
+
+namespace morvo {
+
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+Output fromInteger(Outcome<Integer>&& outcome) {
+  if (auto* value = std::get_if<Integer>(&outcome)) return output::Int{std::move(*value)};
+  if (auto* refused = std::get_if<Refused>(&outcome)) return std::move(*refused);
+  return Fallback{};
+}
+
+Output fromText(Outcome<Text>&& outcome) {
+  if (auto* value = std::get_if<Text>(&outcome)) return output::Text{std::move(*value)};
+  if (auto* refused = std::get_if<Refused>(&outcome)) return std::move(*refused);
+  return Fallback{};
+}
+
+Output refuse(const char* message) { return Refused{Text(message)}; }
+
+Output maskNumber(const NumberStrategy& number, const KeyedHash& hash, const Input& input) {
+  if (auto* v = std::get_if<input::Int>(&input)) return fromInteger(number.maskInteger(hash, v->value));
+  if (auto* v = std::get_if<input::Float>(&input)) {
+    Outcome<double> outcome = number.maskFloat(hash, v->value, v->repr);
+    if (auto* value = std::get_if<double>(&outcome)) return output::Float{*value};
+    return Fallback{};  // the number strategy never refuses
+  }
+  if (auto* v = std::get_if<input::Decimal>(&input)) {
+    Outcome<Text> outcome = number.maskDecimal(hash, v->text);
+    if (auto* value = std::get_if<Text>(&outcome)) return output::Decimal{std::move(*value)};
+    return Fallback{};
+  }
+  return Fallback{};
+}
+
+}  // namespace
+
+Output maskOne(const Strategy& strategy, const KeyedHash& hash, const Input& input) {
+  if (std::holds_alternative<input::None>(input)) return output::None{};
+  if (std::holds_alternative<input::Other>(input)) return Fallback{};
+  if (auto* number = std::get_if<strategy::Number>(&strategy)) return maskNumber(*number->number, hash, input);
+  if (std::holds_alternative<input::Float>(input) || std::holds_alternative<input::Decimal>(input)) {
+    return Fallback{};
+  }
+  const bool isBool = std::holds_alternative<input::Bool>(input);
+  const auto* integer = std::get_if<input::Int>(&input);
+  const auto* text = std::get_if<input::Text>(&input);
+
+  return std::visit(
+      Overloaded{
+          [&](const strategy::Key& key) -> Output {
+            if (isBool) return refuse("the key strategy cannot mask a bool");
+            if (integer) return fromInteger(KeyStrategy::maskInteger(hash, integer->value));
+            return fromText(KeyStrategy::maskText(key.charset, hash, text->text));
+          },
+          [&](const strategy::Fpe& fpe) -> Output {
+            if (isBool) return refuse("the fpe strategy cannot mask a bool");
+            if (integer) return fromInteger(fpe.fpe->maskInteger(hash, integer->value));
+            return fromText(fpe.fpe->maskText(hash, text->text));
+          },
+          [&](const strategy::Hash& options) -> Output {
+            if (isBool) return Fallback{};
+            if (integer) return output::Text{maskHash(hash, decimalText(integer->value), options.length, options.prefix)};
+            return output::Text{maskHash(hash, text->text, options.length, options.prefix)};
+          },
+          [&](const strategy::Email& options) -> Output {
+            if (isBool || integer) return Fallback{};
+            return fromText(maskEmail(hash, text->text, options.length, options.mailDomain, options.keepDomain));
+          },
+          [&](const strategy::Digits& options) -> Output {
+            if (isBool) return refuse("the digits strategy needs text or an integer, got bool");
+            if (integer) {
+              return fromInteger(maskDigitsInteger(hash, integer->value, options.keepLeading, options.keepTrailing));
+            }
+            return fromText(maskDigitsText(hash, text->text, options.keepLeading, options.keepTrailing));
+          },
+          [&](const strategy::Fake& fake) -> Output {
+            if (isBool) return Fallback{};
+            if (integer) return output::Text{fake.fake->mask(hash, decimalText(integer->value))};
+            return output::Text{fake.fake->mask(hash, text->text)};
+          },
+          [&](const strategy::Number&) -> Output { return Fallback{}; },  // handled above
+      },
+      strategy);
+}
+
+}  // namespace morvo

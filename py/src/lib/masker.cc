@@ -1,0 +1,498 @@
+#include "masker.h"
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "args.h"
+#include "errors.h"
+#include "py_ref.h"
+
+namespace morvo {
+
+namespace {
+
+const char MASKER_DOC[] =
+    "Masker(subkey, strategy, options)\n--\n\n"
+    "One column's masker: the key, the domain and the strategy, built once and\n"
+    "called per chunk. Frozen, so `maskChunk` can reach it with the GIL\n"
+    "released: nothing in it changes but the cache, behind its own lock.";
+
+const char MASK_COLUMN_DOC[] =
+    "maskColumn($self, values)\n--\n\n"
+    "Masks one column.\n\n"
+    "Returns `(masked, problems)`. `problems` maps a position to FALLBACK or\n"
+    "to a REFUSED message; every other position of `masked` is the answer.\n"
+    "The caller walks `problems` in position order, so a refusal Python would\n"
+    "have raised first still raises first.\n\n"
+    "`values` is any sequence, so the caller hands over the column it already\n"
+    "has -- a list or a tuple -- rather than copying it into a list first.";
+
+bool raiseValue(std::string_view message) {
+  PyErr_SetString(PyExc_ValueError, std::string(message).c_str());
+  return false;
+}
+
+// ---- option readers: each returns false with an exception set ----------
+//
+// Options are read with a borrowed reference from the dict. Any reader that
+// can run Python code (__index__, __bool__, __iter__) may change the dict, so
+// the value is held by a strong reference while it is read.
+
+bool lookup(PyObject* options, const char* key, PyRef& out) {
+  PyObject* value = PyDict_GetItemString(options, key);  // borrowed; no error raised
+  out = PyRef::borrow(value);
+  return true;
+}
+
+bool readFlag(PyObject* options, const char* key, bool& out) {
+  PyRef value;
+  lookup(options, key, value);
+  if (!value) {
+    out = false;
+    return true;
+  }
+  PyObject* v = value.get();
+  if (PyBool_Check(v)) {
+    out = v == Py_True;
+    return true;
+  }
+  // numpy's bool type, recognised by module and name without importing numpy.
+  PyTypeObject* type = Py_TYPE(v);
+  PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module) PyErr_Clear();
+  const char* moduleName = module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8(module.get()) : nullptr;
+  if (!moduleName) PyErr_Clear();
+  const char* typeName = type->tp_name;
+  if (const char* dot = std::strrchr(typeName, '.')) typeName = dot + 1;
+  if (moduleName && std::strcmp(moduleName, "numpy") == 0 &&
+      (std::strcmp(typeName, "bool_") == 0 || std::strcmp(typeName, "bool") == 0)) {
+    if (!type->tp_as_number || !type->tp_as_number->nb_bool) {
+      PyErr_Format(PyExc_TypeError, "type '%s' does not define a '__bool__' conversion", type->tp_name);
+      noteArgument(key);
+      return false;
+    }
+    int truth = type->tp_as_number->nb_bool(v);
+    if (truth < 0) {
+      noteArgument(key);
+      return false;
+    }
+    out = truth != 0;
+    return true;
+  }
+  raiseNotInstance(v, "bool", key);
+  return false;
+}
+
+bool readText(PyObject* options, const char* key, std::optional<Text>& out, bool noneIsAbsent) {
+  PyRef value;
+  lookup(options, key, value);
+  if (!value || (noneIsAbsent && value.get() == Py_None)) {
+    out.reset();
+    return true;
+  }
+  if (!PyUnicode_Check(value.get())) {
+    raiseNotInstance(value.get(), "str", key);
+    return false;
+  }
+  Py_ssize_t length = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value.get(), &length);
+  if (!data) {
+    noteArgument(key);
+    return false;
+  }
+  out = Text(data, static_cast<size_t>(length));
+  return true;
+}
+
+bool readCount(PyObject* options, const char* key, std::optional<uint64_t>& out, bool noneIsAbsent,
+               uint64_t limit = UINT64_MAX) {
+  PyRef value;
+  lookup(options, key, value);
+  if (!value || (noneIsAbsent && value.get() == Py_None)) {
+    out.reset();
+    return true;
+  }
+  std::optional<uint64_t> count = readU64(value.get(), key);
+  if (!count) return false;
+  if (*count > limit) {
+    PyErr_Format(PyExc_OverflowError, "%llu is too large for an unsigned 32-bit integer",
+                 static_cast<unsigned long long>(*count));
+    noteArgument(key);
+    return false;
+  }
+  out = count;
+  return true;
+}
+
+bool readCharset(PyObject* options, Charset& out) {
+  std::optional<Text> text;
+  if (!readText(options, "charset", text, false)) return false;
+  if (!text || *text == "alphanumeric") {
+    out = Charset::Alphanumeric;
+  } else if (*text == "digits") {
+    out = Charset::Digits;
+  } else if (*text == "hex") {
+    out = Charset::Hex;
+  } else {
+    Text message = "unknown charset ";
+    message += quoted(*text);
+    return raiseValue(message);
+  }
+  return true;
+}
+
+bool readWordList(PyObject* options, const char* key, std::string_view strategyName, Vec<Text>& out) {
+  PyRef value;
+  lookup(options, key, value);
+  if (!value) {
+    std::string message(strategyName);
+    message += " needs ";
+    message += key;
+    return raiseValue(message);
+  }
+  PyObject* v = value.get();
+  if (PyUnicode_Check(v)) {
+    PyErr_SetString(PyExc_TypeError, "a str is not read as a list of strings");
+    noteArgument(key);
+    return false;
+  }
+  if (!PySequence_Check(v)) {
+    raiseNotInstance(v, "Sequence", key);
+    return false;
+  }
+  PyRef iterator = PyRef::steal(PyObject_GetIter(v));
+  if (!iterator) {
+    noteArgument(key);
+    return false;
+  }
+  Py_ssize_t hint = PyObject_LengthHint(v, 0);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  out.reserve(static_cast<size_t>(hint));
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (!PyUnicode_Check(item.get())) {
+      raiseNotInstance(item.get(), "str", key);
+      return false;
+    }
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(item.get(), &length);
+    if (!data) {
+      noteArgument(key);
+      return false;
+    }
+    out.emplace_back(data, static_cast<size_t>(length));
+  }
+  if (PyErr_Occurred()) {
+    noteArgument(key);
+    return false;
+  }
+  return true;
+}
+
+// ---- strategies by name ------------------------------------------------
+
+struct FakeName {
+  std::string_view name;
+  FakeKind kind;
+};
+constexpr FakeName FAKE_NAMES[] = {
+    {"fakeFirstName", FakeKind::FirstName}, {"fakeLastName", FakeKind::LastName},
+    {"fakeName", FakeKind::Name},           {"fakeCity", FakeKind::City},
+    {"fakeCompany", FakeKind::Company},     {"fakeStreetAddress", FakeKind::StreetAddress},
+};
+
+bool buildFake(FakeKind kind, std::string_view name, PyObject* options, Strategy& out) {
+  FakeLists lists;
+  std::optional<Text> address;
+  std::optional<uint64_t> maxLength;
+  if (!readWordList(options, "firstNames", name, lists.firstNames) ||
+      !readWordList(options, "lastNames", name, lists.lastNames) ||
+      !readWordList(options, "cities", name, lists.cities) ||
+      !readWordList(options, "streets", name, lists.streets) ||
+      !readWordList(options, "streetKinds", name, lists.streetKinds) ||
+      !readText(options, "address", address, false) ||
+      !readWordList(options, "companySuffixes", name, lists.companySuffixes) ||
+      !readWordList(options, "companyWords", name, lists.companyWords) ||
+      !readCount(options, "maxLength", maxLength, true)) {
+    return false;
+  }
+  if (address) lists.address = std::move(*address);
+  auto made = FakeStrategy::make(kind, std::move(lists), maxLength);
+  if (auto* message = std::get_if<Text>(&made)) return raiseValue(*message);
+  out = strategy::Fake{std::make_unique<FakeStrategy>(std::move(std::get<FakeStrategy>(made)))};
+  return true;
+}
+
+bool buildNumber(PyObject* options, Strategy& out) {
+  std::optional<uint64_t> decimals;
+  std::optional<Text> min, max, variance;
+  if (!readCount(options, "decimals", decimals, true, UINT32_MAX) || !readText(options, "min", min, true) ||
+      !readText(options, "max", max, true) || !readText(options, "variance", variance, true)) {
+    return false;
+  }
+  auto view = [](const std::optional<Text>& t) -> std::optional<std::string_view> {
+    if (!t) return std::nullopt;
+    return std::string_view(*t);
+  };
+  std::optional<uint32_t> decimals32;
+  if (decimals) decimals32 = static_cast<uint32_t>(*decimals);
+  auto made = NumberStrategy::make(view(min), view(max), view(variance), decimals32);
+  if (auto* message = std::get_if<Text>(&made)) return raiseValue(*message);
+  out = strategy::Number{std::make_unique<NumberStrategy>(std::move(std::get<NumberStrategy>(made)))};
+  return true;
+}
+
+// Selects the strategy by name and reads its options in their fixed order.
+bool buildStrategy(std::string_view name, PyObject* options, const KeyedHash& hash, Strategy& out) {
+  if (name == "key") {
+    strategy::Key key;
+    if (!readCharset(options, key.charset)) return false;
+    out = key;
+    return true;
+  }
+  if (name == "fpe") {
+    Charset charset;
+    bool strict = false;
+    if (!readCharset(options, charset) || !readFlag(options, "strict", strict)) return false;
+    out = strategy::Fpe{std::make_unique<FpeStrategy>(FpeStrategy::make(hash, charset, strict))};
+    return true;
+  }
+  if (name == "hash") {
+    std::optional<uint64_t> length;
+    std::optional<Text> prefix;
+    if (!readCount(options, "length", length, false) || !readText(options, "prefix", prefix, false)) return false;
+    out = strategy::Hash{length.value_or(16), prefix.value_or(Text())};
+    return true;
+  }
+  if (name == "email") {
+    std::optional<uint64_t> length;
+    std::optional<Text> domain;
+    bool keepDomain = false;
+    if (!readCount(options, "length", length, false) || !readText(options, "mailDomain", domain, false) ||
+        !readFlag(options, "keepDomain", keepDomain)) {
+      return false;
+    }
+    out = strategy::Email{domain ? std::move(*domain) : toText(DEFAULT_MAIL_DOMAIN), length.value_or(12), keepDomain};
+    return true;
+  }
+  if (name == "digits") {
+    std::optional<uint64_t> leading, trailing;
+    if (!readCount(options, "keepLeading", leading, false) || !readCount(options, "keepTrailing", trailing, false)) {
+      return false;
+    }
+    out = strategy::Digits{leading.value_or(0), trailing.value_or(0)};
+    return true;
+  }
+  if (name == "number") return buildNumber(options, out);
+  for (const FakeName& fake : FAKE_NAMES) {
+    if (name == fake.name) return buildFake(fake.kind, name, options, out);
+  }
+  Text message = "no native masker for strategy ";
+  message += quoted(name);
+  return raiseValue(message);
+}
+
+bool hasCache(const Strategy& strategy) {
+  return std::holds_alternative<strategy::Key>(strategy) || std::holds_alternative<strategy::Fpe>(strategy) ||
+         std::holds_alternative<strategy::Fake>(strategy);
+}
+
+// ---- the type ----------------------------------------------------------
+
+constexpr std::array<const char*, 3> NEW_NAMES = {"subkey", "strategy", "options"};
+constexpr Signature NEW_SIGNATURE{"Masker.__new__()", NEW_NAMES};
+
+PyObject* maskerNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 3> bound{};
+  if (!bindTuple(NEW_SIGNATURE, args, kwargs, bound)) return nullptr;
+  auto [subkey, strategyName, options] = bound;
+  if (!PyBytes_Check(subkey)) {
+    raiseNotInstance(subkey, "bytes", "subkey");
+    return nullptr;
+  }
+  if (!PyUnicode_Check(strategyName)) {
+    raiseNotInstance(strategyName, "str", "strategy");
+    return nullptr;
+  }
+  Py_ssize_t nameLength = 0;
+  const char* nameData = PyUnicode_AsUTF8AndSize(strategyName, &nameLength);
+  if (!nameData) {
+    noteArgument("strategy");
+    return nullptr;
+  }
+  // Options may run Python code that frees the name's str; keep a copy.
+  std::string name(nameData, static_cast<size_t>(nameLength));
+  if (!PyDict_Check(options)) {
+    raiseNotInstance(options, "dict", "options");
+    return nullptr;
+  }
+  if (PyBytes_GET_SIZE(subkey) != static_cast<Py_ssize_t>(SUBKEY_SIZE)) {
+    PyErr_SetString(PyExc_ValueError, "a subkey is 32 bytes");
+    return nullptr;
+  }
+  std::array<uint8_t, SUBKEY_SIZE> key;
+  std::memcpy(key.data(), PyBytes_AS_STRING(subkey), SUBKEY_SIZE);
+  // The options dict may be changed by Python code run while it is read;
+  // hold it for the whole read.
+  PyRef optionsRef = PyRef::borrow(options);
+
+  auto masker = std::make_unique<Masker>();
+  try {
+    masker->hash = KeyedHash::fromSubkey(key);
+    if (!buildStrategy(name, optionsRef.get(), masker->hash, masker->strategy)) return nullptr;
+  } catch (const InternalError& error) {
+    return raiseInternal(error.what());
+  }
+  if (hasCache(masker->strategy)) masker->cache = std::make_unique<MaskerCache>();
+
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;  // the record is released by its owner
+  reinterpret_cast<MaskerObject*>(self)->masker = masker.release();
+  return self;
+}
+
+void maskerDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<MaskerObject*>(self)->masker;
+  reinterpret_cast<MaskerObject*>(self)->masker = nullptr;
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+constexpr std::array<const char*, 1> COLUMN_NAMES = {"values"};
+constexpr Signature COLUMN_SIGNATURE{"Masker.maskColumn()", COLUMN_NAMES};
+
+// Reads every value of a column into inputs; false with an exception set.
+bool readColumn(PyObject* values, PyObject* decimalType, Vec<Input>& inputs) {
+  Py_ssize_t hint = PyObject_Length(values);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  inputs.reserve(static_cast<size_t>(hint));
+  if (PyList_Check(values)) {
+    // Converting a value may run Python code that shrinks the list: stop at
+    // whichever end comes first, and hold each item while it is read.
+    for (Py_ssize_t i = 0; i < hint && i < PyList_GET_SIZE(values); ++i) {
+      PyRef item = PyRef::borrow(PyList_GET_ITEM(values, i));
+      Input input;
+      if (!convert(item.get(), decimalType, input)) return false;
+      inputs.push_back(std::move(input));
+    }
+    return true;
+  }
+  if (PyTuple_Check(values)) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values); ++i) {
+      Input input;
+      if (!convert(PyTuple_GET_ITEM(values, i), decimalType, input)) return false;
+      inputs.push_back(std::move(input));
+    }
+    return true;
+  }
+  PyRef iterator = PyRef::steal(PyObject_GetIter(values));
+  if (!iterator) return false;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    Input input;
+    if (!convert(item.get(), decimalType, input)) return false;
+    inputs.push_back(std::move(input));
+  }
+  return !PyErr_Occurred();
+}
+
+PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 1> bound{};
+  if (!bindFastcall(COLUMN_SIGNATURE, args, nargs, kwnames, bound)) return nullptr;
+  PyObject* values = bound[0];
+  // Masking runs without the GIL; the Python object may go away meanwhile.
+  PyRef selfRef = PyRef::borrow(self);
+  const Masker& masker = maskerOf(self);
+
+  PyRef decimalType;
+  if (std::holds_alternative<strategy::Number>(masker.strategy)) {
+    PyRef module = PyRef::steal(PyImport_ImportModule("decimal"));
+    if (!module) return nullptr;
+    decimalType = PyRef::steal(PyObject_GetAttrString(module.get(), "Decimal"));
+    if (!decimalType) return nullptr;
+  }
+
+  Vec<Input> inputs;
+  if (!readColumn(values, decimalType.get(), inputs)) return nullptr;
+
+  const size_t count = inputs.size();
+  Vec<Output> outputs;
+  const char* internal = nullptr;
+  std::string internalText;
+  {
+    GilRelease release;
+    try {
+      outputs = maskInputs(masker, inputs);
+    } catch (const std::exception& error) {
+      internalText = error.what();
+      internal = internalText.c_str();
+    }
+    Vec<Input>().swap(inputs);
+  }
+  if (internal) return raiseInternal(internal);
+  if (outputs.size() != count) return raiseInternal("one output per input");
+
+  PyRef masked = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(outputs.size())));
+  if (!masked) return raiseInternal("failed to create a Python list");
+  PyRef problems = PyRef::steal(PyDict_New());
+  if (!problems) return raiseInternal("failed to create a Python dict");
+  for (size_t p = 0; p < outputs.size(); ++p) {
+    const Output& output = outputs[p];
+    if (std::holds_alternative<Fallback>(output) || std::holds_alternative<Refused>(output)) {
+      PyRef position = PyRef::steal(PyLong_FromSize_t(p));
+      if (!position) return raiseInternal("failed to create a Python int");
+      PyRef marker;
+      if (std::holds_alternative<Fallback>(output)) {
+        marker = PyRef::steal(PyUnicode_FromString("fallback"));
+      } else {
+        const Text& message = std::get<Refused>(output).message;
+        marker = PyRef::steal(Py_BuildValue("(ss#)", "refused", message.data(), static_cast<Py_ssize_t>(message.size())));
+      }
+      if (!marker) return raiseInternal("failed to create a problem entry");
+      if (PyDict_SetItem(problems.get(), position.get(), marker.get()) < 0) return nullptr;
+    }
+    PyObject* item = toPython(output, decimalType.get());
+    if (!item) return nullptr;
+    PyList_SET_ITEM(masked.get(), static_cast<Py_ssize_t>(p), item);
+  }
+  return PyTuple_Pack(2, masked.get(), problems.get());
+}
+
+PyMethodDef MASKER_METHODS[] = {
+    {"maskColumn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(maskColumn)),
+     METH_FASTCALL | METH_KEYWORDS, MASK_COLUMN_DOC},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot MASKER_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>(MASKER_DOC)},
+    {Py_tp_new, reinterpret_cast<void*>(maskerNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(maskerDealloc)},
+    {Py_tp_methods, MASKER_METHODS},
+    {0, nullptr},
+};
+
+PyType_Spec MASKER_SPEC = {
+    "morvo_rs.Masker",
+    sizeof(MaskerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    MASKER_SLOTS,
+};
+
+}  // namespace
+
+PyTypeObject* maskerType() {
+  // Built under the GIL on first need and kept for the life of the process.
+  static PyObject* type = nullptr;
+  if (!type) type = PyType_FromSpec(&MASKER_SPEC);
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace morvo

@@ -1,0 +1,226 @@
+#include "values.h"
+
+#include <climits>
+#include <cstring>
+
+#include "errors.h"
+#include "py_ref.h"
+
+namespace morvo {
+
+namespace {
+
+bool readUtf8(PyObject* text, morvo::Text& out) {
+  Py_ssize_t length = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &length);
+  if (!data) return false;  // lone surrogates: the interpreter's encoding error
+  out.assign(data, static_cast<size_t>(length));
+  return true;
+}
+
+// Reads two's-complement little-endian bytes into a signed integer.
+Integer fromTwosComplement(const uint8_t* bytes, size_t length) {
+  bool negative = length > 0 && (bytes[length - 1] & 0x80);
+  Limbs magnitude;
+  uint64_t carry = 1;  // the +1 of the two's complement of a negative value
+  for (size_t start = 0; start < length; start += 8) {
+    uint64_t limb = 0;
+    size_t take = std::min<size_t>(8, length - start);
+    for (size_t i = 0; i < take; ++i) limb |= static_cast<uint64_t>(bytes[start + i]) << (8 * i);
+    if (negative) {
+      // Bytes past the end are sign extension (all ones) before inverting.
+      if (take < 8) limb |= ~uint64_t{0} << (8 * take);
+      limb = ~limb;
+      u128 sum = static_cast<u128>(limb) + carry;
+      limb = static_cast<uint64_t>(sum);
+      carry = static_cast<uint64_t>(sum >> 64);
+    }
+    magnitude.push(limb);
+  }
+  return Integer::fromMagnitude(negative, std::move(magnitude));
+}
+
+// The full read of an int that does not fit 64 bits, through its own
+// bit_length() and to_bytes(); any failure makes the value unreadable.
+bool readLargeInt(PyObject* value, Integer& out) {
+  PyRef bits = PyRef::steal(PyObject_CallMethod(value, "bit_length", nullptr));
+  if (!bits) return false;
+  unsigned long long n = PyLong_AsUnsignedLongLong(bits.get());
+  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  if (n == 0) {
+    out = Integer{};
+    return true;
+  }
+  unsigned long long length = n / 8 + 1;  // (n + 8) / 8 without overflow
+  PyRef args = PyRef::steal(Py_BuildValue("(Ks)", length, "little"));
+  if (!args) return false;
+  PyRef kwargs = PyRef::steal(PyDict_New());
+  if (!kwargs || PyDict_SetItemString(kwargs.get(), "signed", Py_True) < 0) return false;
+  PyRef method = PyRef::steal(PyObject_GetAttrString(value, "to_bytes"));
+  if (!method) return false;
+  PyRef bytes = PyRef::steal(PyObject_Call(method.get(), args.get(), kwargs.get()));
+  if (!bytes || !PyBytes_Check(bytes.get())) return false;
+  out = fromTwosComplement(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(bytes.get())),
+                           static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+  return true;
+}
+
+}  // namespace
+
+bool convert(PyObject* value, PyObject* decimalType, Input& out) {
+  if (value == Py_None) {
+    out = input::None{};
+    return true;
+  }
+  PyTypeObject* type = Py_TYPE(value);
+  if (type == &PyBool_Type) {
+    out = input::Bool{};
+    return true;
+  }
+  if (PyType_FastSubclass(type, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+    input::Text text;
+    if (!readUtf8(value, text.text)) return false;
+    out = std::move(text);
+    return true;
+  }
+  if (PyType_FastSubclass(type, Py_TPFLAGS_LONG_SUBCLASS)) {
+    long small = PyLong_AsLong(value);
+    if (small == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      input::Int big;
+      if (readLargeInt(value, big.value)) {
+        out = std::move(big);
+      } else {
+        PyErr_Clear();
+        out = input::Other{};
+      }
+      return true;
+    }
+    static_assert(sizeof(long) == 8, "a C long holds 64 bits on the platforms we build for");
+    out = input::Int{Integer::fromI64(small)};
+    return true;
+  }
+  if (!decimalType) {
+    out = input::Other{};
+    return true;
+  }
+  if (PyFloat_Check(value)) {
+    double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) return false;
+    PyRef repr = PyRef::steal(PyObject_Repr(value));
+    if (!repr) return false;
+    input::Float result{number, {}};
+    if (!PyUnicode_Check(repr.get())) {
+      PyErr_SetString(PyExc_TypeError, "__repr__ returned non-string");
+      return false;
+    }
+    if (!readUtf8(repr.get(), result.repr)) return false;
+    out = std::move(result);
+    return true;
+  }
+  int isDecimal = PyObject_IsInstance(value, decimalType);
+  if (isDecimal < 0) {
+    PyErr_Clear();
+    out = input::Other{};
+    return true;
+  }
+  if (isDecimal) {
+    PyRef text = PyRef::steal(PyObject_Str(value));
+    if (!text) return false;
+    input::Decimal result;
+    if (!readUtf8(text.get(), result.text)) return false;
+    out = std::move(result);
+    return true;
+  }
+  out = input::Other{};
+  return true;
+}
+
+namespace {
+
+PyObject* checked(PyObject* made, const char* what) {
+  if (made) return made;
+  PyErr_Clear();
+  return raiseInternal(what);
+}
+
+PyObject* intToPython(const Integer& value) {
+  const Limbs& m = value.magnitude;
+  if (m.empty()) return checked(PyLong_FromLong(0), "failed to create a Python int");
+  if (m.size() == 1) {
+    uint64_t limb = m[0];
+    if (!value.negative() && limb <= static_cast<uint64_t>(LLONG_MAX)) {
+      return checked(PyLong_FromLongLong(static_cast<long long>(limb)), "failed to create a Python int");
+    }
+    if (value.negative() && limb <= (uint64_t{1} << 63)) {
+      long long v = limb == (uint64_t{1} << 63) ? LLONG_MIN : -static_cast<long long>(limb);
+      return checked(PyLong_FromLongLong(v), "failed to create a Python int");
+    }
+  }
+  // Two's complement, little-endian, one byte longer than the magnitude so
+  // that the sign bit always has room.
+  size_t length = m.size() * 8 + 1;
+  Vec<uint8_t> bytes(length, 0);
+  for (size_t i = 0; i < m.size(); ++i) {
+    for (size_t j = 0; j < 8; ++j) bytes[i * 8 + j] = static_cast<uint8_t>(m[i] >> (8 * j));
+  }
+  if (value.negative()) {
+    unsigned carry = 1;
+    for (auto& b : bytes) {
+      unsigned v = static_cast<uint8_t>(~b) + carry;
+      b = static_cast<uint8_t>(v);
+      carry = v >> 8;
+    }
+  }
+  // Trim redundant sign bytes.
+  while (length > 1) {
+    uint8_t top = bytes[length - 1], next = bytes[length - 2];
+    bool redundant = (top == 0 && !(next & 0x80)) || (top == 0xff && (next & 0x80));
+    if (!redundant) break;
+    --length;
+  }
+  PyRef object = PyRef::steal(
+      checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                        static_cast<Py_ssize_t>(length)),
+              "failed to create Python bytes"));
+  if (!object) return nullptr;
+  PyRef args = PyRef::steal(checked(Py_BuildValue("(Os)", object.get(), "little"), "failed to create a Python tuple"));
+  if (!args) return nullptr;
+  PyRef kwargs = PyRef::steal(checked(PyDict_New(), "failed to create a Python dict"));
+  if (!kwargs || PyDict_SetItemString(kwargs.get(), "signed", Py_True) < 0) return nullptr;
+  PyRef fromBytes = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes"));
+  if (!fromBytes) return nullptr;
+  return PyObject_Call(fromBytes.get(), args.get(), kwargs.get());
+}
+
+}  // namespace
+
+PyObject* toPython(const Output& output, PyObject* decimalType) {
+  switch (output.index()) {
+    case 1:
+      return intToPython(std::get<output::Int>(output).value);
+    case 2: {
+      const auto& text = std::get<output::Text>(output).text;
+      return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())),
+                     "failed to create a Python str");
+    }
+    case 3:
+      return checked(PyFloat_FromDouble(std::get<output::Float>(output).value),
+                     "failed to create a Python float");
+    case 4: {
+      if (!decimalType) {
+        return raiseInternal("internal error: entered unreachable code: only a number column returns a Decimal");
+      }
+      const auto& text = std::get<output::Decimal>(output).text;
+      PyRef str = PyRef::steal(checked(
+          PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())),
+          "failed to create a Python str"));
+      if (!str) return nullptr;
+      return PyObject_CallOneArg(decimalType, str.get());
+    }
+    default:  // None, and both problem outcomes
+      Py_RETURN_NONE;
+  }
+}
+
+}  // namespace morvo

@@ -1,0 +1,76 @@
+// Values across the boundary: what the engine reads from Python (Input), what
+// it gives back (Output), and where an answer comes from while a column is
+// masked (Source). None of them holds a Python reference, so they can be
+// built under the interpreter lock, masked on any thread and freed anywhere.
+#pragma once
+
+#include <Python.h>
+
+#include <variant>
+
+#include "common.h"
+#include "integer.h"
+
+namespace morvo {
+
+namespace input {
+struct None {};
+struct Int {
+  Integer value;
+};
+struct Text {
+  morvo::Text text;
+};
+struct Other {};
+struct Bool {};  // the truth value is not kept: no strategy masks it
+struct Float {
+  double value;
+  morvo::Text repr;
+};
+struct Decimal {
+  morvo::Text text;  // Python's str() of the Decimal
+};
+}  // namespace input
+
+// Tags 0 to 6, in this order.
+using Input = std::variant<input::None, input::Int, input::Text, input::Other, input::Bool,
+                           input::Float, input::Decimal>;
+
+namespace output {
+struct None {};
+struct Int {
+  Integer value;
+};
+struct Text {
+  morvo::Text text;
+};
+struct Float {
+  double value;
+};
+struct Decimal {
+  morvo::Text text;  // becomes decimal.Decimal(text)
+};
+using Fallback = morvo::Fallback;
+using Refused = morvo::Refused;
+}  // namespace output
+
+// Tags 0 to 6, in this order. Copies are deep: a copy owns its storage.
+using Output = std::variant<output::None, output::Int, output::Text, output::Float, output::Decimal,
+                            output::Fallback, output::Refused>;
+
+// The answer for one position while its column is masked: finished, or the
+// index of its value in the batch of distinct values still to be masked.
+struct Pending {
+  size_t index;
+};
+using Source = std::variant<Output, Pending>;
+
+// Reads a Python value. decimalType is decimal.Decimal in a number column
+// and null elsewhere. False with a Python exception set when a text cannot be
+// read; every other unreadable value becomes input::Other. Needs the GIL.
+bool convert(PyObject* value, PyObject* decimalType, Input& out);
+
+// A new reference for the output, or null with an exception set. Needs the GIL.
+PyObject* toPython(const Output& output, PyObject* decimalType);
+
+}  // namespace morvo
