@@ -1,37 +1,44 @@
-// Exact decimal numbers (Dec) and the number strategy, which moves a value by
-// a keyed relative amount or draws it between bounds, all in decimal
-// arithmetic cut to 60 significant digits.
+// The number strategy: moves a value by a keyed relative amount (unbounded)
+// or draws it between min and max (bounded), in exact decimal arithmetic cut
+// to 60 significant digits. Integers stay integers, floats floats and
+// Decimals Decimals; whatever is not masked here falls back to Python.
 #pragma once
-
-#include <gmpxx.h>
 
 #include <optional>
 #include <string_view>
 
 #include "common.h"
+#include "dec.h"
 #include "integer.h"
 #include "keyed_hash.h"
 
 namespace morvo {
 
-// To be completed by the decimal unit: (-1)^negative * coefficient * 10^exponent.
-struct Dec {
-  mpz_class coefficient;
-  int64_t exponent = 0;
-  bool negative = false;
-};
-
 struct NumberStrategy {
   Dec variance;
-  std::optional<Dec> min;
+  std::optional<Dec> min;  // set together with max
   std::optional<Dec> max;
   std::optional<uint32_t> decimals;
+
+  bool bounded() const { return min.has_value(); }
 
   // The strategy, or the construction error's message.
   static std::variant<NumberStrategy, Text> make(std::optional<std::string_view> min,
                                                  std::optional<std::string_view> max,
                                                  std::optional<std::string_view> variance,
                                                  std::optional<uint32_t> decimals);
+
+  // The keyed draw for a value: x * (1 + variance * (2U - 1)) unbounded,
+  // min + (max - min) * U bounded, U drawn from the hash text.
+  Dec target(const Dec& x, const KeyedHash& hash, std::string_view hashText) const;
+  // v limited to [min, max] on the grid of 10^e (max wins when the grid holds
+  // no point between them); v itself when unbounded. None when a bound needs
+  // more than 60 digits on that grid.
+  std::optional<Dec> clamp(const Dec& v, int64_t e) const;
+  // Unbounded, a result equal to the non-zero value is moved one step up or
+  // down by a second draw; otherwise the clamped value is the result.
+  static Dec moved(bool bounded, const Dec& x, const Dec& clamped, const Dec& step,
+                   const KeyedHash& hash, std::string_view hashText);
 
   // The number branch of dispatch, one per input kind.
   Outcome<Integer> maskInteger(const KeyedHash& hash, const Integer& value) const;
@@ -40,5 +47,12 @@ struct NumberStrategy {
   // Python's str of the Decimal; gives the text of the new decimal.
   Outcome<Text> maskDecimal(const KeyedHash& hash, std::string_view text) const;
 };
+
+// The message of both keyed draws for a float: its exact integer when it is
+// integral, else its repr.
+Text floatHashText(double value, std::string_view repr);
+// The same for a Decimal: the integer text when integral, else the plain
+// text of its significant digits; none beyond 28 significant digits.
+std::optional<Text> decimalHashText(const Dec& x);
 
 }  // namespace morvo
