@@ -191,7 +191,8 @@ Vec<uint32_t> encryptSmall(const Ff1& cipher, const Rounds& r, std::span<const u
     u128 y = 0;
     for (size_t k = 0; k < r.d; ++k) y = (y << 8) | s[k];
     uint64_t modulus = i % 2 == 0 ? r.powU : r.powV;
-    uint64_t c = static_cast<uint64_t>((static_cast<u128>(a) + y % modulus) % modulus);
+    // a < modulus and y < 2^96, so the sum cannot overflow 128 bits.
+    uint64_t c = static_cast<uint64_t>((static_cast<u128>(a) + y) % modulus);
     a = b;
     b = c;
   }
