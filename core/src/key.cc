@@ -1,6 +1,74 @@
-// Placeholder until this unit is built; every entry point is an internal error.
 #include "key.h"
+
+#include "digits.h"
+
 namespace morvo {
+
+namespace {
+
+// A character's class under a charset: its alphabet, a run of consecutive
+// ASCII characters starting at `first`, and its index in it. size 0: no
+// class, the character is kept.
+struct CharClass {
+  uint8_t size = 0;
+  uint8_t index = 0;
+  char first = 0;
+};
+
+CharClass classify(Charset charset, char c) {
+  if (c >= '0' && c <= '9') return {10, static_cast<uint8_t>(c - '0'), '0'};
+  if (charset == Charset::Digits) return {};
+  char lastLetter = charset == Charset::Hex ? 'f' : 'z';
+  uint8_t letters = charset == Charset::Hex ? 6 : 26;
+  if (c >= 'a' && c <= lastLetter) return {letters, static_cast<uint8_t>(c - 'a'), 'a'};
+  char lastUpper = static_cast<char>(lastLetter - 'a' + 'A');
+  if (c >= 'A' && c <= lastUpper) return {letters, static_cast<uint8_t>(c - 'A'), 'A'};
+  return {};
+}
+
+// "text|" charset "|" shape: the class size for a classified position, the
+// character itself otherwise. Texts that differ only in letter case share it.
+Text textLabel(Charset charset, std::string_view text) {
+  std::string_view name = charsetName(charset);
+  Text label;
+  label.reserve(6 + name.size() + 2 * text.size());
+  label += "text|";
+  label += name;
+  label += '|';
+  for (char c : text) {
+    switch (classify(charset, c).size) {
+      case 0: label += c; break;
+      case 6: label += '6'; break;
+      case 10: label += "10"; break;
+      case 26: label += "26"; break;
+      default: fail("class sizes are 6, 10 or 26");
+    }
+  }
+  return label;
+}
+
+// Mixed radix, first position most significant, on GMP: texts whose shape
+// holds more than 2^128 values.
+void maskTextBig(Charset charset, const KeyedHash& hash, std::string_view label, Text& out) {
+  mpz_class size = 1, value = 0;
+  for (char c : out) {
+    CharClass cls = classify(charset, c);
+    if (cls.size == 0) continue;
+    size *= cls.size;
+    value *= cls.size;
+    value += cls.index;
+  }
+  value = hash.permute(size, value, label);
+  for (size_t i = out.size(); i-- > 0;) {
+    CharClass cls = classify(charset, out[i]);
+    if (cls.size == 0) continue;
+    unsigned long j = mpz_fdiv_q_ui(value.get_mpz_t(), value.get_mpz_t(), cls.size);
+    out[i] = static_cast<char>(cls.first + static_cast<char>(j));
+  }
+}
+
+}  // namespace
+
 std::string_view charsetName(Charset charset) {
   switch (charset) {
     case Charset::Alphanumeric: return "alphanumeric";
@@ -9,6 +77,65 @@ std::string_view charsetName(Charset charset) {
   }
   return "alphanumeric";
 }
-Outcome<Integer> KeyStrategy::maskInteger(const KeyedHash&, const Integer&) { fail("key strategy not built"); }
-Outcome<Text> KeyStrategy::maskText(Charset, const KeyedHash&, std::string_view) { fail("key strategy not built"); }
+
+Outcome<Integer> KeyStrategy::maskInteger(const KeyedHash& hash, const Integer& value) {
+  bool negative = value.negative();
+  std::string_view label = negative ? label::NEGATIVE : label::INTEGER;
+  // Up to 38 digits the whole shape range fits 128 bits: no GMP at all.
+  if (fitsU128(value.magnitude)) {
+    u128 magnitude = toU128(value.magnitude);
+    uint64_t d = decimalDigits(magnitude);
+    if (d <= 38) {
+      u128 hi = powerOfTen128(static_cast<unsigned>(d));
+      u128 lo = negative || d >= 2 ? powerOfTen128(static_cast<unsigned>(d - 1)) : 0;
+      u128 masked = lo + hash.permuteSmall(hi - lo - 1, magnitude - lo, label);
+      return Integer::fromMagnitude(negative, fromU128(masked));
+    }
+  }
+  mpz_class magnitude = toMpz(value.magnitude);
+  uint64_t d = decimalDigits(magnitude);
+  if (d > IDENTIFIER_LIMIT) return Refused{tooLongMessage("key")};
+  mpz_class hi = powerOfTen(d);
+  mpz_class lo = powerOfTen(d - 1);  // d >= 39 here
+  mpz_class masked = lo + hash.permute(hi - lo, magnitude - lo, label);
+  return Integer::fromMagnitude(negative, fromMpz(masked));
+}
+
+Outcome<Text> KeyStrategy::maskText(Charset charset, const KeyedHash& hash, std::string_view text) {
+  // Non-ASCII first: a long non-ASCII text falls back rather than being refused.
+  if (!isAscii(text)) return Fallback{};
+  if (text.size() > IDENTIFIER_LIMIT) return Refused{tooLongMessage("key")};
+
+  u128 size = 1, value = 0;
+  bool fits = true;
+  for (char c : text) {
+    CharClass cls = classify(charset, c);
+    if (cls.size == 0) continue;
+    u128 grown;
+    if (fits && !__builtin_mul_overflow(size, static_cast<u128>(cls.size), &grown)) {
+      size = grown;
+      value = value * cls.size + cls.index;  // value < size, so this fits too
+    } else {
+      fits = false;
+    }
+  }
+  Text out = toText(text);
+  if (fits && size == 1) return out;  // nothing classified, the empty text included
+
+  Text label = textLabel(charset, text);
+  if (fits) {
+    value = hash.permuteSmall(size - 1, value, label);
+    for (size_t i = out.size(); i-- > 0;) {
+      CharClass cls = classify(charset, out[i]);
+      if (cls.size == 0) continue;
+      out[i] = static_cast<char>(cls.first + static_cast<char>(value % cls.size));
+      value /= cls.size;
+    }
+  } else {
+    maskTextBig(charset, hash, label, out);
+  }
+  check(isAscii(out), "ASCII in, ASCII out");
+  return out;
+}
+
 }  // namespace morvo
