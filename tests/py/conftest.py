@@ -1,0 +1,38 @@
+import os
+import sys
+
+import pytest
+
+# The test-only extensions are built by the C++ test build, not installed.
+_probe_dir = os.environ.get("MORVO_PROBE_DIR")
+if _probe_dir:
+    sys.path.insert(0, _probe_dir)
+
+import morvo_rs  # noqa: E402
+
+
+@pytest.fixture
+def key():
+    return bytes(range(32))
+
+
+@pytest.fixture
+def other_key():
+    return bytes(range(1, 33))
+
+
+@pytest.fixture(autouse=True)
+def _no_pool_leaks_between_tests():
+    yield
+    morvo_rs.setThreads(1)
+
+
+WORDS = {
+    "firstNames": ["Ann", "Bob", "Cy"],
+    "lastNames": ["Smith", "Jones"],
+    "cities": ["Oslo", "Lima"],
+    "streets": ["Elm", "Oak"],
+    "streetKinds": ["Road", "Lane"],
+    "companySuffixes": ["Ltd", "Inc"],
+    "companyWords": ["Acme", "Globex"],
+}

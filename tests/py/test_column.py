@@ -1,0 +1,98 @@
+"""Column masking: deduplication, the masker cache and the pool change no result."""
+import threading
+
+import pytest
+
+import morvo_rs
+from conftest import WORDS
+
+
+def fresh(strategy="key", options=None):
+    return morvo_rs.Masker(bytes(range(32)), strategy, options or {})
+
+
+def one_by_one(strategy, values, options=None):
+    # A fresh masker per value: no cache, no batch, no pool.
+    return [fresh(strategy, options).maskColumn([v]) for v in values]
+
+
+MIXED = [None, True, b"x", "abc", 12, "abc", 12, "é" * 3, "x" * 65, "x" * 64, -7, 10**50, "12", 0]
+
+
+@pytest.mark.parametrize("strategy, options", [
+    ("key", {}), ("fpe", {}), ("hash", {}), ("email", {}), ("digits", {}), ("fakeStreetAddress",
+     {**WORDS, "address": "{number} {street} {kind}"}), ("number", {})])
+def test_outputs_equal_masking_each_value_alone(strategy, options):
+    masker = fresh(strategy, options)
+    cold = masker.maskColumn(MIXED)
+    warm = masker.maskColumn(MIXED)
+    assert cold == warm
+    masked, problems = cold
+    for position, (alone_masked, alone_problems) in enumerate(one_by_one(strategy, MIXED, options)):
+        assert masked[position] == alone_masked[0]
+        assert problems.get(position) == alone_problems.get(0)
+
+
+def test_repeated_values_give_independent_equal_outputs():
+    masked, problems = fresh().maskColumn(["ab-12"] * 100000)
+    assert problems == {} and len(set(masked)) == 1 and len(masked) == 100000
+
+
+def test_the_integer_five_and_the_text_five_are_different_values():
+    masked, _ = fresh("hash").maskColumn([5, "5"])
+    assert masked[0] == masked[1]  # hash masks an integer by its text...
+    masked, _ = fresh("key").maskColumn([5, "5"])
+    assert isinstance(masked[0], int) and isinstance(masked[1], str)  # ...key keeps the kind
+
+
+def test_zero_and_negative_zero_are_masked_separately():
+    masked, problems = fresh("number").maskColumn([0.0, -0.0, 2.5, 2.5])
+    assert problems == {0: "fallback", 1: "fallback"}
+    assert masked[2] == masked[3]
+
+
+@pytest.mark.parametrize("count", [255, 256, 257, 5000])
+@pytest.mark.parametrize("threads", [1, 2, 4])
+def test_pool_and_batch_size_change_nothing(count, threads):
+    values = [f"id-{i:05d}" for i in range(count)] + list(range(count))
+    expected = {s: fresh(s).maskColumn(values) for s in ("key", "digits")}
+    morvo_rs.setThreads(threads)
+    assert {s: fresh(s).maskColumn(values) for s in ("key", "digits")} == expected
+
+
+def test_the_cache_fills_to_its_bound_and_keeps_answering():
+    masker = fresh()
+    first = masker.maskColumn(list(range(70000)))
+    again = masker.maskColumn(list(range(70000)))
+    assert first == again
+    assert fresh().maskColumn([69999]) == ([first[0][69999]], {})
+
+
+def test_concurrent_calls_on_one_masker_while_the_pool_changes():
+    masker = fresh("fakeName", WORDS)
+    values = [f"person {i}" for i in range(3000)]
+    expected = fresh("fakeName", WORDS).maskColumn(values)
+    failures = []
+    stop = threading.Event()
+
+    def mask():
+        for _ in range(5):
+            if masker.maskColumn(values) != expected:
+                failures.append("mismatch")
+
+    def churn():
+        n = 0
+        while not stop.is_set():
+            morvo_rs.setThreads(1 + n % 3)
+            n += 1
+
+    churner = threading.Thread(target=churn)
+    churner.start()
+    workers = [threading.Thread(target=mask) for _ in range(4)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    stop.set()
+    churner.join()
+    assert failures == []
