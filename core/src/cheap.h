@@ -13,14 +13,24 @@ namespace morvo {
 // A reserved, non-routable test domain.
 inline constexpr std::string_view DEFAULT_MAIL_DOMAIN = "example.invalid";
 
+// A run of ASCII digits with keyed substitutes everywhere except the first
+// keepLeading and last keepTrailing digits; FALLBACK when those cover the run.
 Outcome<Text> maskDigitRun(const KeyedHash& hash, std::string_view run, uint64_t keepLeading,
                            uint64_t keepTrailing);
+// Every digit of an ASCII text masked as one run, everything else in place;
+// FALLBACK for non-ASCII text or a fully kept run.
 Outcome<Text> maskDigitsText(const KeyedHash& hash, std::string_view text, uint64_t keepLeading,
                              uint64_t keepTrailing);
+// The magnitude's digits masked as one run, never gaining a leading zero; the
+// sign carries over (zero has none).
 Outcome<Integer> maskDigitsInteger(const KeyedHash& hash, const Integer& value,
                                    uint64_t keepLeading, uint64_t keepTrailing);
+// prefix and the first min(length, 64) lowercase hex digits of the keyed
+// digest of message; one digest per call.
 Text maskHash(const KeyedHash& hash, std::string_view message, uint64_t length,
               std::string_view prefix);
+// "u" and hex of the stripped, lowered address, "@", then mailDomain or (with
+// keepDomain) what follows the last "@"; FALLBACK for non-ASCII text.
 Outcome<Text> maskEmail(const KeyedHash& hash, std::string_view text, uint64_t length,
                         std::string_view mailDomain, bool keepDomain);
 

@@ -137,14 +137,6 @@ TEST(Digits, EmptyRunIsMaskedToEmptyWhateverTheCounts) {
   EXPECT_EQ(str(value(maskDigitRun(key(), "", MAX, MAX))), "");
 }
 
-TEST(Digits, SubkeyAndValueBothChangeTheRun) {
-  const std::string run = "1234567890123";
-  Text a = value(maskDigitRun(key(), run, 0, 0));
-  EXPECT_EQ(value(maskDigitRun(key(), run, 0, 0)), a);
-  EXPECT_NE(value(maskDigitRun(filled(1), run, 0, 0)), a);
-  EXPECT_NE(value(maskDigitRun(key(), "1234567890124", 0, 0)), a);
-}
-
 // Dropping bytes 250..255 before the remainder keeps every digit equally
 // likely; without it 0..5 come up 4% more often than 6..9, which this
 // statistic (about 180 for 500,000 digits) exposes.
@@ -173,7 +165,7 @@ TEST(DigitsText, TextWithoutDigitsComesBackUnchanged) {
 }
 
 TEST(DigitsText, AllDigitsFormOneRunAndNonDigitsStayInPlace) {
-  const std::string text = "(12) 34-56.7x8";
+  const std::string text = "(12) 34-56.7x8";  // groups joined by - and others
   for (auto [lead, trail] : {std::pair<uint64_t, uint64_t>{0, 0}, {1, 1}, {3, 2}}) {
     std::string masked = str(value(maskDigitsText(key(), text, lead, trail)));
     std::string run = str(value(maskDigitRun(key(), "12345678", lead, trail)));
@@ -187,15 +179,6 @@ TEST(DigitsText, AllDigitsFormOneRunAndNonDigitsStayInPlace) {
       }
     }
   }
-}
-
-TEST(DigitsText, TwoGroupsKeepOuterDigitsAndTheDash) {
-  std::string masked = str(value(maskDigitsText(key(), "1234-5678", 1, 1)));
-  ASSERT_EQ(masked.size(), 9u);
-  EXPECT_EQ(masked[0], '1');
-  EXPECT_EQ(masked[4], '-');
-  EXPECT_EQ(masked[8], '8');
-  EXPECT_NE(masked, "1234-5678");
 }
 
 TEST(DigitsText, NonAsciiFallsBackEvenWithDigits) {
@@ -300,6 +283,8 @@ TEST(Hash, IntegerHashesItsCanonicalDecimalText) {
 
 // ----------------------------------------------------------------- email
 
+// The vector was computed on the stripped, lowered address; the kept domain
+// keeps its capitals.
 TEST(Email, KnownAnswerWithAndWithoutKeptDomain) {
   EXPECT_EQ(str(value(maskEmail(key(), " Bob@Example.ORG\t", 12, "example.invalid", true))),
             "u2ca79c39d0a9@Example.ORG");
@@ -337,14 +322,6 @@ TEST(Email, LowersExactlyAToZAcrossWords) {
     std::string out = str(value(maskEmail(key(), input, 20, "d", false)));
     EXPECT_EQ(out, expected + "@d") << shift;
   }
-}
-
-TEST(Email, CaseAndSpaceDoNotChangeLocalPartButKeptDomainKeepsCase) {
-  std::string a = str(value(maskEmail(key(), "  Alice.Smith@Example.COM ", 12, "d", true)));
-  std::string b = str(value(maskEmail(key(), "alice.smith@example.com", 12, "d", true)));
-  EXPECT_EQ(a.substr(0, 13), b.substr(0, 13));
-  EXPECT_EQ(a.substr(13), "@Example.COM");
-  EXPECT_EQ(b.substr(13), "@example.com");
 }
 
 class EmailDomain : public testing::TestWithParam<std::tuple<std::string, bool, std::string>> {};
