@@ -66,9 +66,11 @@ __attribute__((target("aes,sse4.1"))) void blockHardware(const uint8_t* roundKey
   _mm_storeu_si128(reinterpret_cast<__m128i*>(b.data()), cipherHardware(roundKeys, m));
 }
 
+// libgcc reads the CPU features before any of our code runs, so no
+// __builtin_cpu_init here; the answer is read once per process.
 bool aesInstructions() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse4.1");
+  static const bool PRESENT = __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse4.1");
+  return PRESENT;
 }
 
 // y = CBC-MAC continued over blocks whole 16-byte blocks of data.

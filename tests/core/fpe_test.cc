@@ -98,17 +98,6 @@ TEST(FpeMake, KeyAndTextTweakFollowTheirDefinitions) {
   EXPECT_EQ(maskedInteger(fpe, integerOf("98765432")), integerOf(walked));
 }
 
-TEST(FpeMake, CipherRadixFollowsCharset) {
-  for (auto [charset, radix, minimum] : std::vector<std::tuple<Charset, uint32_t, uint64_t>>{
-           {Charset::Alphanumeric, 62, 4}, {Charset::Digits, 10, 6}, {Charset::Hex, 22, 5}}) {
-    FpeStrategy fpe = FpeStrategy::make(HASH, charset, true);
-    EXPECT_EQ(fpe.mainCipher.radix, radix);
-    EXPECT_EQ(fpe.mainCipher.minimumLength, minimum);
-    EXPECT_EQ(fpe.decimalCipher.radix, 10u);
-    EXPECT_EQ(fpe.fallback.charset, charset);
-  }
-}
-
 // Sign and digit count survive at every size the two arithmetic paths and
 // the 128-bit conversions meet: 6, 19/20 (64 bits), 38/39 (128 bits), 256.
 class FpeIntegerShape : public ::testing::TestWithParam<std::string> {};
@@ -309,15 +298,6 @@ TEST(FpeText, AlphabetDecidesWhatMayChange) {
   EXPECT_EQ(std::string_view(out).substr(0, 2), "ab");
   EXPECT_EQ(std::string_view(out).substr(4, 2), "cd");
   EXPECT_EQ(std::string_view(out).substr(10, 2), "EF");
-}
-
-// Another subkey gives other substitutes for texts and integers alike.
-TEST(FpeText, SubkeyChangesEveryResult) {
-  KeyedHash other = KeyedHash::fromSubkey(subkeyOf(8));
-  FpeStrategy a = FpeStrategy::make(HASH, Charset::Alphanumeric, true);
-  FpeStrategy b = FpeStrategy::make(other, Charset::Alphanumeric, true);
-  EXPECT_NE(maskedText(a, "AB-1234"), std::get<Text>(b.maskText(other, "AB-1234")));
-  EXPECT_NE(maskedInteger(a, integerOf("1234567")), std::get<Integer>(b.maskInteger(other, integerOf("1234567"))));
 }
 
 }  // namespace
