@@ -26,58 +26,80 @@ std::optional<KeyRef> CacheKey::of(const Input& input) {
 
 namespace {
 
-// The per-call map from a key to its index in the distinct batch: open
-// addressing with linear probing over borrowed keys, so that a call with a
-// million distinct values does not allocate a node per value.
+// The per-call map from a key to its index in the distinct batch. Open
+// addressing with linear probing over 8-byte slots (32 bits of the hash and
+// the batch index plus one), so that a call with a million distinct values
+// keeps its table small enough for the caches; the keys themselves stay in
+// the inputs and are compared only when the stored hash bits match.
 class PendingMap {
  public:
-  explicit PendingMap(size_t expected) : keys_(SipKeys::random()) {
-    size_t capacity = 16;
+  PendingMap(std::span<const Input> inputs, const Vec<uint32_t>& batch, size_t expected)
+      : inputs_(inputs), batch_(batch), keys_(SipKeys::random()) {
+    size_t capacity = 64;
     while (capacity < expected * 2) capacity *= 2;
-    slots_.resize(capacity);
-    mask_ = capacity - 1;
+    allocate(capacity);
   }
 
-  // The index stored for key, or inserts next and returns nullopt.
-  std::optional<size_t> findOrInsert(const KeyRef& key, size_t next) {
-    if ((size_ + 1) * 2 > slots_.size()) grow();
-    uint64_t hash = sipHash13(keys_, static_cast<uint8_t>(key.tag), key.bytes);
+  uint64_t hash(const KeyRef& key) const { return sipHash13(keys_, static_cast<uint8_t>(key.tag), key.bytes); }
+  void prefetch(uint64_t hash) const { __builtin_prefetch(slots_.get() + (hash & mask_)); }
+
+  // The batch index stored for the key, or inserts next and returns nullopt.
+  std::optional<uint32_t> findOrInsert(const KeyRef& key, uint64_t hash, uint32_t next) {
+    if ((size_ + 1) * 2 > mask_ + 1) grow();
+    const uint64_t tag = hash >> 32;
     for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
-      Slot& slot = slots_[i];
-      if (!slot.used) {
-        slot = {hash, key, next, true};
+      uint64_t slot = slots_[i];
+      if (slot == 0) {
+        slots_[i] = (tag << 32) | (uint64_t{next} + 1);
         ++size_;
         return std::nullopt;
       }
-      if (slot.hash == hash && slot.key == key) return slot.index;
+      if ((slot >> 32) == tag) {
+        uint32_t index = static_cast<uint32_t>(slot) - 1;
+        if (*CacheKey::of(inputs_[batch_[index]]) == key) return index;
+      }
     }
   }
 
  private:
-  struct Slot {
-    uint64_t hash = 0;
-    KeyRef key{KeyTag::Text, {}};
-    size_t index = 0;
-    bool used = false;
-  };
+  // Zeroed memory from the allocator: pages that no key reaches are never
+  // touched, so sizing the table for every position costs little when most
+  // values repeat.
+  void allocate(size_t capacity) {
+    auto* memory = static_cast<uint64_t*>(mi_zalloc(capacity * sizeof(uint64_t)));
+    if (!memory) std::abort();  // out of memory aborts, as everywhere
+    slots_.reset(memory);
+    mask_ = capacity - 1;
+  }
 
   void grow() {
-    Vec<Slot> old = std::move(slots_);
-    slots_ = Vec<Slot>(old.size() * 2);
-    mask_ = slots_.size() - 1;
-    for (const Slot& slot : old) {
-      if (!slot.used) continue;
-      size_t i = slot.hash & mask_;
-      while (slots_[i].used) i = (i + 1) & mask_;
+    std::unique_ptr<uint64_t[], MiFree> old = std::move(slots_);
+    const size_t oldSize = mask_ + 1;
+    allocate(oldSize * 2);
+    for (size_t k = 0; k < oldSize; ++k) {
+      const uint64_t slot = old[k];
+      if (slot == 0) continue;
+      uint32_t index = static_cast<uint32_t>(slot) - 1;
+      uint64_t h = hash(*CacheKey::of(inputs_[batch_[index]]));
+      size_t i = h & mask_;
+      while (slots_[i] != 0) i = (i + 1) & mask_;
       slots_[i] = slot;
     }
   }
 
+  std::span<const Input> inputs_;
+  const Vec<uint32_t>& batch_;
+  struct MiFree {
+    void operator()(uint64_t* p) const { mi_free(p); }
+  };
+
   SipKeys keys_;
-  Vec<Slot> slots_;
+  std::unique_ptr<uint64_t[], MiFree> slots_;
   size_t mask_ = 0;
   size_t size_ = 0;
 };
+
+constexpr uint32_t NOT_PENDING = UINT32_MAX;
 
 bool cacheable(const Output& output) {
   return std::holds_alternative<output::Int>(output) || std::holds_alternative<output::Text>(output);
@@ -87,36 +109,55 @@ bool cacheable(const Output& output) {
 
 Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
   const size_t n = inputs.size();
-  Vec<Source> sources;
-  sources.reserve(n);
-  Vec<size_t> batch;    // input positions of the distinct values to mask
-  Vec<size_t> uses;     // how many positions wait for each batch entry
-  PendingMap pending(std::min<size_t>(n, 1 << 20));
+  check(n < NOT_PENDING, "a column has fewer than 2**32 - 1 values");
+  // The source of each position: finished in outputs[p], or pending[p], an
+  // index into the batch of distinct values still to be masked.
+  Vec<Output> outputs(n);
+  Vec<uint32_t> pending(n, NOT_PENDING);
+  Vec<uint32_t> batch;  // input positions of the distinct values to mask
+  Vec<uint32_t> uses;   // how many positions wait for each batch entry
+  PendingMap map(inputs, batch, n);
   MaskerCache* cache = masker.cache.get();
 
   {
     std::unique_lock<std::mutex> guard;
     if (cache) guard = std::unique_lock<std::mutex>(cache->lock);
+    const bool lookInCache = cache && !cache->map.empty();
+    // Hashes run a few positions ahead, so that each slot is already on its
+    // way into the cache when its position is reached.
+    constexpr size_t AHEAD = 8;
+    uint64_t hashes[AHEAD] = {};
+    auto hashAt = [&](size_t p) -> uint64_t {
+      std::optional<KeyRef> key = CacheKey::of(inputs[p]);
+      if (!key) return 0;
+      uint64_t h = map.hash(*key);
+      map.prefetch(h);
+      return h;
+    };
+    for (size_t p = 0; p < std::min(n, AHEAD); ++p) hashes[p] = hashAt(p);
     for (size_t p = 0; p < n; ++p) {
+      const uint64_t h = hashes[p % AHEAD];
+      if (p + AHEAD < n) hashes[p % AHEAD] = hashAt(p + AHEAD);
       std::optional<KeyRef> key = CacheKey::of(inputs[p]);
       if (!key) {
-        sources.emplace_back(maskOne(masker.strategy, masker.hash, inputs[p]));
+        outputs[p] = maskOne(masker.strategy, masker.hash, inputs[p]);
         continue;
       }
-      if (cache && !cache->map.empty()) {
+      if (lookInCache) {
         auto found = cache->map.find(*key);
         if (found != cache->map.end()) {
-          sources.emplace_back(Output(found->second));
+          outputs[p] = found->second;
           continue;
         }
       }
-      if (auto index = pending.findOrInsert(*key, batch.size())) {
+      const uint32_t next = static_cast<uint32_t>(batch.size());
+      if (auto index = map.findOrInsert(*key, h, next)) {
         ++uses[*index];
-        sources.emplace_back(Pending{*index});
+        pending[p] = *index;
         continue;
       }
-      sources.emplace_back(Pending{batch.size()});
-      batch.push_back(p);
+      pending[p] = next;
+      batch.push_back(static_cast<uint32_t>(p));
       uses.push_back(1);
     }
   }
@@ -142,19 +183,14 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
     }
   }
 
-  Vec<Output> outputs;
-  outputs.reserve(n);
-  for (Source& source : sources) {
-    if (auto* done = std::get_if<Output>(&source)) {
-      outputs.push_back(std::move(*done));
-      continue;
-    }
-    size_t index = std::get<Pending>(source).index;
+  for (size_t p = 0; p < n; ++p) {
+    const uint32_t index = pending[p];
+    if (index == NOT_PENDING) continue;
     // The last position waiting for an entry takes it; earlier ones copy.
     if (--uses[index] == 0) {
-      outputs.push_back(std::move(masked[index]));
+      outputs[p] = std::move(masked[index]);
     } else {
-      outputs.push_back(masked[index]);
+      outputs[p] = masked[index];
     }
   }
   return outputs;

@@ -46,17 +46,30 @@ struct State {
 uint64_t sipHash13(const SipKeys& keys, uint8_t tag, std::string_view bytes) {
   State s{keys.k0 ^ 0x736f6d6570736575ULL, keys.k1 ^ 0x646f72616e646f6dULL,
           keys.k0 ^ 0x6c7967656e657261ULL, keys.k1 ^ 0x7465646279746573ULL};
-  // The message is tag || bytes, read as little-endian words.
+  // The message is tag || bytes, read as little-endian words: the first word
+  // holds the tag and up to seven bytes, the rest are unaligned loads.
   const size_t total = bytes.size() + 1;
-  uint64_t word = tag;
-  int filled = 1;
-  for (unsigned char c : bytes) {
-    word |= static_cast<uint64_t>(c) << (8 * filled);
-    if (++filled == 8) {
-      s.absorb(word);
-      word = 0;
-      filled = 0;
+  const char* data = bytes.data();
+  size_t left = bytes.size();
+  auto loadTail = [](const char* from, size_t count) {
+    uint64_t word = 0;
+    for (size_t i = 0; i < count; ++i) word |= static_cast<uint64_t>(static_cast<unsigned char>(from[i])) << (8 * i);
+    return word;
+  };
+  uint64_t word;
+  if (left >= 7) {
+    word = tag | (loadTail(data, 7) << 8);
+    s.absorb(word);
+    data += 7;
+    left -= 7;
+    for (; left >= 8; data += 8, left -= 8) {
+      uint64_t m;
+      std::memcpy(&m, data, 8);  // little-endian hosts only, as everywhere we build
+      s.absorb(m);
     }
+    word = loadTail(data, left);
+  } else {
+    word = tag | (loadTail(data, left) << 8);
   }
   word |= static_cast<uint64_t>(total & 0xff) << 56;
   s.absorb(word);
