@@ -197,15 +197,7 @@ i128 top(const Dec& x) { return static_cast<i128>(x.exponent) + static_cast<i128
 // 20 * size + 2 bytes; gives the count.
 size_t writeDigits(Span c, char* out) {
   if (c.size() <= 2) {
-    u128 v = spanToU128(c);
-    char buf[40];
-    size_t n = 0;
-    do {
-      buf[n++] = static_cast<char>('0' + static_cast<int>(v % 10));
-      v /= 10;
-    } while (v);
-    for (size_t i = 0; i < n; ++i) out[i] = buf[n - 1 - i];
-    return n;
+    return writeDecimal(spanToU128(c), out);
   }
   Scratch copy;  // mpn_get_str clobbers its input
   uint64_t* p = copy.reserve(c.size());

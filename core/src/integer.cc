@@ -108,20 +108,26 @@ size_t bitLength(const Limbs& m) {
   return (m.size() - 1) * 64 + (64 - __builtin_clzll(m[m.size() - 1]));
 }
 
-static void appendU128Digits(Text& out, u128 v) {
+size_t writeDecimal(u128 v, char* out) {
   char buf[40];
   size_t n = 0;
   do {
     buf[n++] = static_cast<char>('0' + static_cast<int>(v % 10));
     v /= 10;
   } while (v);
-  while (n) out.push_back(buf[--n]);
+  for (size_t i = 0; i < n; ++i) out[i] = buf[n - 1 - i];
+  return n;
+}
+
+void appendDecimal(Text& out, u128 v) {
+  char buf[40];
+  out.append(buf, writeDecimal(v, buf));
 }
 
 Text magnitudeDigits(const Limbs& m) {
   Text out;
   if (fitsU128(m)) {
-    appendU128Digits(out, toU128(m));
+    appendDecimal(out, toU128(m));
     return out;
   }
   mpz_class v = toMpz(m);

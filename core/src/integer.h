@@ -92,6 +92,10 @@ size_t bitLength(const Limbs& m);
 Text decimalText(const Integer& v);
 // The decimal digits of a magnitude, most significant first ("0" for zero).
 Text magnitudeDigits(const Limbs& m);
+// Writes v in decimal (at most 39 digits) to out; gives the count.
+size_t writeDecimal(u128 v, char* out);
+// Appends v in decimal.
+void appendDecimal(Text& out, u128 v);
 // Reads a run of ASCII decimal digits (at least one) into a magnitude.
 Limbs magnitudeFromDigits(std::string_view digits);
 

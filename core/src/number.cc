@@ -37,15 +37,6 @@ Text optionError(std::string_view name, std::string_view text) {
   return out;
 }
 
-void appendU128(Text& out, u128 v) {
-  char buf[40];
-  size_t n = 0;
-  do {
-    buf[n++] = static_cast<char>('0' + static_cast<int>(v % 10));
-    v /= 10;
-  } while (v);
-  while (n) out.push_back(buf[--n]);
-}
 
 }  // namespace
 
@@ -106,7 +97,7 @@ Text floatHashText(double value, std::string_view repr) {
   Text out = value < 0 ? "-" : "";
   double magnitude = std::fabs(value);
   if (magnitude < TWO_TO_128) {
-    appendU128(out, static_cast<u128>(magnitude));
+    appendDecimal(out, static_cast<u128>(magnitude));
   } else {
     mpz_class exact(magnitude);  // exact: the double is an integer
     out += exact.get_str().c_str();
