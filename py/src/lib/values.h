@@ -1,7 +1,8 @@
-// Values across the boundary: what the engine reads from Python (Input), what
-// it gives back (Output), and where an answer comes from while a column is
-// masked (Source). None of them holds a Python reference, so they can be
-// built under the interpreter lock, masked on any thread and freed anywhere.
+// Values across the boundary: what the engine reads from Python (Input) and
+// what it gives back (Output). Neither holds a Python reference, so they can
+// be built under the interpreter lock, masked on any thread and freed
+// anywhere. (While a column is masked, column.cc keeps each position's
+// source: a finished Output, or the index of its value in the batch.)
 #pragma once
 
 #include <Python.h>
@@ -57,13 +58,6 @@ using Refused = morvo::Refused;
 // Tags 0 to 6, in this order. Copies are deep: a copy owns its storage.
 using Output = std::variant<output::None, output::Int, output::Text, output::Float, output::Decimal,
                             output::Fallback, output::Refused>;
-
-// The answer for one position while its column is masked: finished, or the
-// index of its value in the batch of distinct values still to be masked.
-struct Pending {
-  size_t index;
-};
-using Source = std::variant<Output, Pending>;
 
 // Reads a Python value. decimalType is decimal.Decimal in a number column
 // and null elsewhere. False with a Python exception set when a text cannot be
