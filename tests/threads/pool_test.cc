@@ -311,3 +311,28 @@ TEST_F(QuietPool, ConcurrentTakeReplaceAndUseStayConsistent) {
 
 }  // namespace
 }  // namespace morvo
+
+namespace morvo {
+namespace {
+
+// A thread still taking and using the pool while the process exits (a Python
+// daemon thread outside the interpreter lock) must not meet a freed pool.
+TEST(PoolDeathTest, ExitWhileAnotherThreadTakesThePoolIsClean) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        alarm(30);  // a hang at exit fails by signal instead of stalling the run
+        if (replacePool(3)) std::_Exit(2);
+        std::thread([] {
+          while (true) {
+            if (PoolHandle pool = takePool()) pool->parallelFor(64, [](size_t, size_t) {});
+          }
+        }).detach();
+        std::this_thread::sleep_for(50ms);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace morvo

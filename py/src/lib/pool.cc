@@ -206,7 +206,10 @@ struct PoolSlot {
   std::shared_mutex lock;
   PoolHandle handle;
 };
-PoolSlot POOL;
+// Never destroyed: a thread still running at exit (a Python daemon thread
+// that has released the interpreter lock) may take the pool while static
+// destructors run, and must not find it freed.
+PoolSlot& POOL = *new PoolSlot;
 
 }  // namespace
 
