@@ -1,25 +1,30 @@
 // Test-only module: Dec arithmetic on texts, so that pytest can compare it
-// with Python's decimal module. Every function takes and gives decimal texts
-// in Dec's own notation; None stands for a text that does not parse (or a
-// quantize that needs more than 60 digits).
+// with Python's decimal module. Texts in and out are in Dec's own notation;
+// None stands for a text that does not parse (or a quantize that needs more
+// than 60 digits).
 #include <Python.h>
 
 #include <optional>
 #include <string_view>
 
-#include "dec.h"
 #include "common.h"
+#include "dec.h"
 
 namespace {
 
 using morvo::Dec;
 
-// A str argument as UTF-8; nullopt with the Python error set otherwise.
-std::optional<std::string_view> textArg(PyObject* arg) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(arg, &size);
-  if (!data) return std::nullopt;
-  return std::string_view(data, static_cast<size_t>(size));
+// The arguments as parsed decimals (nullopt for a text that does not parse);
+// false with a Python error set when they are not `count` str objects.
+bool decArgs(PyObject* const* args, Py_ssize_t n, Py_ssize_t count, std::optional<Dec>* out) {
+  if (n != count) return PyErr_Format(PyExc_TypeError, "expected %zd arguments", count), false;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(args[i], &size);
+    if (!data) return false;
+    out[i] = Dec::parse(std::string_view(data, static_cast<size_t>(size)));
+  }
+  return true;
 }
 
 PyObject* fromDec(const std::optional<Dec>& value) {
@@ -30,103 +35,59 @@ PyObject* fromDec(const std::optional<Dec>& value) {
 
 // C++ exceptions must not cross into the interpreter.
 template <class F>
-PyObject* guarded(F&& f) {
-  try {
-    return f();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  }
+PyObject* guarded(F&& f) try { return f(); } catch (const std::exception& e) {
+  return PyErr_SetString(PyExc_RuntimeError, e.what()), nullptr;
 }
 
-PyObject* unary(PyObject* arg, Dec (*op)(const Dec&)) {
-  auto text = textArg(arg);
-  if (!text) return nullptr;
-  return guarded([&] {
-    auto x = Dec::parse(*text);
-    return fromDec(x ? std::optional<Dec>(op(*x)) : std::nullopt);
-  });
-}
-
-PyObject* binary(PyObject* const* args, Py_ssize_t n, Dec (*op)(const Dec&, const Dec&)) {
-  if (n != 2) {
-    PyErr_SetString(PyExc_TypeError, "expected two texts");
-    return nullptr;
-  }
-  auto a = textArg(args[0]);
-  if (!a) return nullptr;
-  auto b = textArg(args[1]);
-  if (!b) return nullptr;
-  return guarded([&] {
-    auto x = Dec::parse(*a), y = Dec::parse(*b);
-    return fromDec(x && y ? std::optional<Dec>(op(*x, *y)) : std::nullopt);
-  });
+template <Dec (*op)(const Dec&, const Dec&)>
+PyObject* binary(PyObject*, PyObject* const* args, Py_ssize_t n) {
+  std::optional<Dec> x[2];
+  if (!decArgs(args, n, 2, x)) return nullptr;
+  return guarded([&] { return fromDec(x[0] && x[1] ? std::optional<Dec>(op(*x[0], *x[1])) : std::nullopt); });
 }
 
 Dec identity(const Dec& x) { return x; }
 
-PyObject* parse(PyObject*, PyObject* arg) { return unary(arg, identity); }
-PyObject* toText(PyObject*, PyObject* arg) { return unary(arg, identity); }
-PyObject* rounded(PyObject*, PyObject* arg) { return unary(arg, Dec::rounded); }
-PyObject* add(PyObject*, PyObject* const* args, Py_ssize_t n) { return binary(args, n, Dec::add); }
-PyObject* subtract(PyObject*, PyObject* const* args, Py_ssize_t n) { return binary(args, n, Dec::subtract); }
-PyObject* multiply(PyObject*, PyObject* const* args, Py_ssize_t n) { return binary(args, n, morvo::multiply); }
+template <Dec (*op)(const Dec&)>
+PyObject* unary(PyObject*, PyObject* arg) {
+  std::optional<Dec> x;
+  if (!decArgs(&arg, 1, 1, &x)) return nullptr;
+  return guarded([&] { return fromDec(x ? std::optional<Dec>(op(*x)) : std::nullopt); });
+}
 
 PyObject* compare(PyObject*, PyObject* const* args, Py_ssize_t n) {
-  if (n != 2) {
-    PyErr_SetString(PyExc_TypeError, "expected two texts");
-    return nullptr;
-  }
-  auto a = textArg(args[0]);
-  if (!a) return nullptr;
-  auto b = textArg(args[1]);
-  if (!b) return nullptr;
-  return guarded([&]() -> PyObject* {
-    auto x = Dec::parse(*a), y = Dec::parse(*b);
-    if (!x || !y) Py_RETURN_NONE;
-    return PyLong_FromLong(Dec::compare(*x, *y));
-  });
+  std::optional<Dec> x[2];
+  if (!decArgs(args, n, 2, x)) return nullptr;
+  if (!x[0] || !x[1]) Py_RETURN_NONE;
+  return guarded([&] { return PyLong_FromLong(Dec::compare(*x[0], *x[1])); });
 }
 
+// quantize(text, exponent, rounding): rounding is "halfEven", "ceiling" or "floor".
 PyObject* quantize(PyObject*, PyObject* const* args, Py_ssize_t n) {
-  if (n != 3) {
-    PyErr_SetString(PyExc_TypeError, "expected text, exponent, rounding");
-    return nullptr;
-  }
-  auto text = textArg(args[0]);
-  if (!text) return nullptr;
+  std::optional<Dec> x;
+  if (n != 3) return PyErr_Format(PyExc_TypeError, "expected text, exponent, rounding");
+  if (!decArgs(args, 1, 1, &x)) return nullptr;
   long long target = PyLong_AsLongLong(args[1]);
   if (target == -1 && PyErr_Occurred()) return nullptr;
-  auto mode = textArg(args[2]);
+  const char* mode = PyUnicode_AsUTF8(args[2]);
   if (!mode) return nullptr;
-  morvo::Rounding rounding;
-  if (*mode == "halfEven") {
-    rounding = morvo::Rounding::halfEven;
-  } else if (*mode == "ceiling") {
-    rounding = morvo::Rounding::ceiling;
-  } else if (*mode == "floor") {
-    rounding = morvo::Rounding::floor;
-  } else {
-    PyErr_SetString(PyExc_ValueError, "rounding is halfEven, ceiling or floor");
-    return nullptr;
-  }
-  return guarded([&] {
-    auto x = Dec::parse(*text);
-    return fromDec(x ? Dec::quantize(*x, target, rounding) : std::nullopt);
-  });
+  std::string_view m(mode);
+  if (m != "ceiling" && m != "floor" && m != "halfEven") return PyErr_Format(PyExc_ValueError, "unknown rounding %s", mode);
+  auto rounding = m == "ceiling" ? morvo::Rounding::ceiling
+                  : m == "floor" ? morvo::Rounding::floor
+                                 : morvo::Rounding::halfEven;
+  return guarded([&] { return fromDec(x ? Dec::quantize(*x, target, rounding) : std::nullopt); });
 }
 
-PyMethodDef METHODS[] = {
-    {"parse", parse, METH_O, "Dec text of a parsed text, or None."},
-    {"toText", toText, METH_O, "Dec text of a parsed text, or None."},
-    {"rounded", rounded, METH_O, "The value cut to 60 digits."},
-    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(add)), METH_FASTCALL, "a + b"},
-    {"subtract", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(subtract)), METH_FASTCALL, "a - b"},
-    {"multiply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(multiply)), METH_FASTCALL, "a * b"},
-    {"compare", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(compare)), METH_FASTCALL, "-1, 0, 1"},
-    {"quantize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(quantize)), METH_FASTCALL,
-     "quantize(text, exponent, rounding)"},
-    {nullptr, nullptr, 0, nullptr}};
+#define FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f)), METH_FASTCALL
+PyMethodDef METHODS[] = {{"toText", unary<identity>, METH_O, "Dec text of a parsed text, or None."},
+                         {"rounded", unary<Dec::rounded>, METH_O, "The value cut to 60 digits."},
+                         {"add", FAST(binary<Dec::add>), "a + b"},
+                         {"subtract", FAST(binary<Dec::subtract>), "a - b"},
+                         {"multiply", FAST(binary<morvo::multiply>), "a * b"},
+                         {"compare", FAST(compare), "-1, 0 or 1"},
+                         {"quantize", FAST(quantize), "quantize(text, exponent, rounding)"},
+                         {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef MODULE = {PyModuleDef_HEAD_INIT, "dec_probe", "Dec arithmetic on texts, for tests.", -1, METHODS,
                       nullptr, nullptr, nullptr, nullptr};
