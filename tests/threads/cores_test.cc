@@ -1,172 +1,107 @@
 #include "cores.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <vector>
 
 namespace morvo {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A fake root with just the files a test writes, removed afterwards.
-class FakeRoot : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string name = "morvo-cores-" + std::to_string(getpid()) + "-" +
-                       ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    for (char& c : name) {
-      if (c == '/') c = '_';
-    }
-    root = fs::temp_directory_path() / name;
-    fs::remove_all(root);
-    fs::create_directories(root);
+// Files of a fake root as (relative path, text) pairs; an empty text writes no file.
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+// The quota read from a fake root holding just `files`.
+std::optional<uint64_t> quotaOf(const Files& files) {
+  fs::path root = fs::temp_directory_path() / ("morvo-cores-" + std::to_string(getpid()));
+  fs::remove_all(root);
+  for (const auto& [relative, text] : files) {
+    if (text.empty()) continue;
+    fs::create_directories((root / relative).parent_path());
+    std::ofstream(root / relative) << text;
   }
-  void TearDown() override { fs::remove_all(root); }
-
-  void write(const std::string& relative, const std::string& text) {
-    fs::path path = root / relative;
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-  }
-  // A version-2 group "a/b" whose levels hold the given cpu.max texts
-  // (empty: no file at that level).
-  void v2Tree(const std::string& top, const std::string& a, const std::string& ab) {
-    write("proc/self/cgroup", "0::/a/b\n");
-    write("sys/fs/cgroup/a/b/cgroup.controllers", "cpu memory\n");
-    if (!top.empty()) write("sys/fs/cgroup/cpu.max", top);
-    if (!a.empty()) write("sys/fs/cgroup/a/cpu.max", a);
-    if (!ab.empty()) write("sys/fs/cgroup/a/b/cpu.max", ab);
-  }
-
-  fs::path root;
-};
-
-TEST_F(FakeRoot, MissingProcFileMeansNoBound) { EXPECT_EQ(cgroupQuota(root), std::nullopt); }
-
-struct V2Case {
-  const char* name;
-  const char* top;
-  const char* a;
-  const char* ab;
-  std::optional<uint64_t> quota;
-};
-
-class V2Quota : public FakeRoot, public ::testing::WithParamInterface<V2Case> {};
-
-TEST_P(V2Quota, TakesTightestParsableLevel) {
-  const V2Case& c = GetParam();
-  v2Tree(c.top, c.a, c.ab);
-  EXPECT_EQ(cgroupQuota(root), c.quota);
+  std::optional<uint64_t> quota = cgroupQuota(root);
+  fs::remove_all(root);
+  return quota;
 }
+
+// A version-2 group /a/b with the given cpu.max at the root, a and a/b.
+Files v2(const char* top, const char* a, const char* ab) {
+  return {{"proc/self/cgroup", "0::/a/b\n"}, {"sys/fs/cgroup/a/b/cgroup.controllers", "cpu\n"},
+          {"sys/fs/cgroup/cpu.max", top}, {"sys/fs/cgroup/a/cpu.max", a}, {"sys/fs/cgroup/a/b/cpu.max", ab}};
+}
+
+// A version-1 group /p/g under `mount`, with the group's and its parent's quota.
+Files v1(const std::string& mount, const char* group, const char* parent, const char* cgroup = "4:cpu:/p/g\n") {
+  return {{"proc/self/cgroup", cgroup}, {mount + "/p/g/cpu.cfs_quota_us", group},
+          {mount + "/p/g/cpu.cfs_period_us", "100000\n"}, {mount + "/p/cpu.cfs_quota_us", parent},
+          {mount + "/p/cpu.cfs_period_us", "100000\n"}};
+}
+
+Files plus(Files files, const Files& more) {
+  files.insert(files.end(), more.begin(), more.end());
+  return files;
+}
+
+struct QuotaCase {
+  const char* name;
+  Files files;
+  std::optional<uint64_t> quota = std::nullopt;  // none: nothing bounds the process
+};
+
+class CgroupQuota : public ::testing::TestWithParam<QuotaCase> {};
+
+TEST_P(CgroupQuota, TakesTightestLevel) { EXPECT_EQ(quotaOf(GetParam().files), GetParam().quota); }
 
 INSTANTIATE_TEST_SUITE_P(
-    Grid, V2Quota,
-    ::testing::Values(V2Case{"own_level", "", "", "400000 100000\n", 4},
-                      V2Case{"parent_tighter", "", "200000 100000\n", "600000 100000\n", 2},
-                      V2Case{"root_level_counts", "100000 100000\n", "", "600000 100000\n", 1},
-                      V2Case{"fraction_rounds_down", "", "", "150000 100000\n", 1},
-                      V2Case{"below_one_core_counts_as_one", "", "", "50000 100000\n", 1},
-                      V2Case{"max_sets_no_bound", "", "", "max 100000\n", std::nullopt},
-                      V2Case{"max_skipped_parent_bounds", "", "300000 100000\n", "max 100000\n", 3},
-                      V2Case{"zero_period_ignored", "", "", "100000 0\n", std::nullopt},
-                      V2Case{"only_first_line_read", "", "", "max 100000\n100000 100000\n", std::nullopt},
-                      V2Case{"garbage_ignored", "", "", "12a 100000\n", std::nullopt}),
+    Grid, CgroupQuota,
+    ::testing::Values(
+        QuotaCase{"no_proc_file", {}},
+        QuotaCase{"v2_parent_tighter", v2("", "200000 100000\n", "600000 100000\n"), 2},
+        QuotaCase{"v2_root_level_counts", v2("100000 100000\n", "", "600000 100000\n"), 1},
+        QuotaCase{"v2_below_one_core_is_one", v2("", "", "50000 100000\n"), 1},
+        QuotaCase{"v2_max_is_no_bound", v2("", "", "max 100000\n")},
+        QuotaCase{"v2_max_skipped_for_parent", v2("", "300000 100000\n", "max 100000\n"), 3},
+        QuotaCase{"v2_zero_period_ignored", v2("", "", "100000 0\n")},
+        QuotaCase{"v2_only_first_line", v2("", "", "max 100000\n100000 100000\n")},
+        QuotaCase{"v2_garbage_ignored", v2("", "", "12a 100000\n")},
+        QuotaCase{"v2_needs_controllers_file", {{"proc/self/cgroup", "0::/a\n"}, {"sys/fs/cgroup/a/cpu.max", "1 1"}}},
+        // A tight cpu.max outside the hierarchy must not be read through "..".
+        QuotaCase{"v2_dotdot_escape_not_followed",
+                  {{"proc/self/cgroup", "0::/../../../outside\n"}, {"outside/cgroup.controllers", "cpu\n"},
+                   {"outside/cpu.max", "1 1\n"}, {"sys/fs/cgroup/cgroup.controllers", "cpu\n"}}},
+        QuotaCase{"v1_parent_minus_one", v1("sys/fs/cgroup/cpu", "200000\n", "-1\n"), 2},
+        QuotaCase{"v1_cpu_cpuacct_parent_tighter", v1("sys/fs/cgroup/cpu,cpuacct", " 500000 \n", "300000\n"), 3},
+        QuotaCase{"v1_minus_one_is_no_bound", v1("sys/fs/cgroup/cpu", "-1\n", "-1\n")},
+        QuotaCase{"v1_mountinfo_escaped_point",
+                  plus(v1("custom/cpu ctl", "200000\n", "-1\n", "7:memory:/x\n4:cpuacct,cpu:/p/g\n"),
+                       {{"proc/self/mountinfo",
+                         "20 1 0:18 / /sys/fs/cgroup/memory rw shared:7 - cgroup cgroup rw,memory\n"
+                         "21 1 0:19 / /custom/cpu\\040ctl rw shared:8 master:2 - cgroup cgroup rw,cpuacct,cpu\n"}}),
+                  2},
+        QuotaCase{"v1_precedes_v2",
+                  plus(v2("", "", "100000 100000\n"),
+                       v1("sys/fs/cgroup/cpu", "300000\n", "-1\n", "0::/a/b\n4:cpu,cpuacct:/p/g\n")),
+                  3},
+        QuotaCase{"v1_first_usual_mount_wins",
+                  plus(v1("sys/fs/cgroup/cpu", "-1\n", "-1\n"), v1("sys/fs/cgroup/cpu,cpuacct", "100000\n", "-1\n"))},
+        // The mount shows the hierarchy from /p down, so group /p/g lives at <mount>/g.
+        QuotaCase{"v1_bind_mount_subtree_stripped",
+                  {{"proc/self/cgroup", "4:cpu:/p/g\n"}, {"mnt/cg/g/cpu.cfs_quota_us", "2"},
+                   {"mnt/cg/g/cpu.cfs_period_us", "1"},
+                   {"proc/self/mountinfo", "30 1 0:19 /p /mnt/cg rw - cgroup cgroup rw,cpu\n"}},
+                  2},
+        QuotaCase{"v1_cpuset_is_not_cpu", v1("sys/fs/cgroup/cpu", "100000\n", "-1\n", "3:cpuset:/p/g\n")}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(FakeRoot, V2WithoutControllersFileIsNotRead) {
-  write("proc/self/cgroup", "0::/a\n");
-  write("sys/fs/cgroup/a/cpu.max", "100000 100000\n");
-  EXPECT_EQ(cgroupQuota(root), std::nullopt);
-}
-
-TEST_F(FakeRoot, GroupPathClimbingOutOfHierarchyIsNotFollowed) {
-  // A tight cpu.max outside the hierarchy must not be read through "..".
-  write("proc/self/cgroup", "0::/../../../outside\n");
-  write("outside/cgroup.controllers", "cpu\n");
-  write("outside/cpu.max", "100000 100000\n");
-  write("sys/fs/cgroup/cgroup.controllers", "cpu\n");
-  EXPECT_EQ(cgroupQuota(root), std::nullopt);
-}
-
-TEST_F(FakeRoot, V1LineTakesPrecedenceOverV2Line) {
-  v2Tree("", "", "100000 100000\n");
-  write("proc/self/cgroup", "0::/a/b\n4:cpu,cpuacct:/legacy\n");
-  write("sys/fs/cgroup/cpu/legacy/cpu.cfs_quota_us", "300000\n");
-  write("sys/fs/cgroup/cpu/legacy/cpu.cfs_period_us", "100000\n");
-  EXPECT_EQ(cgroupQuota(root), 3u);
-}
-
-struct V1Case {
-  const char* name;
-  const char* mount;  // directory under the root that holds the hierarchy
-  const char* groupQuota;
-  const char* parentQuota;
-  std::optional<uint64_t> quota;
-};
-
-class V1Quota : public FakeRoot, public ::testing::WithParamInterface<V1Case> {};
-
-TEST_P(V1Quota, TakesTightestLevelUnderFirstMountHoldingGroup) {
-  const V1Case& c = GetParam();
-  write("proc/self/cgroup", "7:memory:/x\n4:cpuacct,cpu:/p/g\n");
-  write("proc/self/mountinfo",
-        "20 1 0:18 / /sys/fs/cgroup/memory rw shared:7 - cgroup cgroup rw,memory\n"
-        "21 1 0:19 / /custom/cpu\\040ctl rw shared:8 master:2 - cgroup cgroup rw,cpuacct,cpu\n");
-  std::string mount = c.mount;
-  write(mount + "/p/g/cpu.cfs_quota_us", c.groupQuota);
-  write(mount + "/p/g/cpu.cfs_period_us", "100000\n");
-  write(mount + "/p/cpu.cfs_quota_us", c.parentQuota);
-  write(mount + "/p/cpu.cfs_period_us", "100000\n");
-  EXPECT_EQ(cgroupQuota(root), c.quota);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Grid, V1Quota,
-    ::testing::Values(V1Case{"cpu_dir", "sys/fs/cgroup/cpu", "200000\n", "-1\n", 2},
-                      V1Case{"cpu_cpuacct_dir", "sys/fs/cgroup/cpu,cpuacct", " 500000 \n", "300000\n", 3},
-                      V1Case{"mountinfo_escaped_point", "custom/cpu ctl", "200000\n", "-1\n", 2},
-                      V1Case{"minus_one_sets_no_bound", "sys/fs/cgroup/cpu", "-1\n", "-1\n", std::nullopt},
-                      V1Case{"below_one_core_counts_as_one", "sys/fs/cgroup/cpu", "20000\n", "-1\n", 1}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(FakeRoot, V1FirstExistingMountWinsOverLaterOnes) {
-  write("proc/self/cgroup", "4:cpu:/g\n");
-  write("sys/fs/cgroup/cpu/g/cpu.cfs_quota_us", "-1\n");
-  write("sys/fs/cgroup/cpu/g/cpu.cfs_period_us", "100000\n");
-  write("sys/fs/cgroup/cpu,cpuacct/g/cpu.cfs_quota_us", "100000\n");
-  write("sys/fs/cgroup/cpu,cpuacct/g/cpu.cfs_period_us", "100000\n");
-  EXPECT_EQ(cgroupQuota(root), std::nullopt);
-}
-
-TEST_F(FakeRoot, V1BindMountSubtreeIsStrippedFromGroupPath) {
-  // The mount shows the hierarchy from /docker down, so group /docker/c
-  // lives at <mount>/c.
-  write("proc/self/cgroup", "4:cpu:/docker/c\n");
-  write("proc/self/mountinfo", "30 1 0:19 /docker /mnt/cg rw - cgroup cgroup rw,cpu\n");
-  write("mnt/cg/c/cpu.cfs_quota_us", "200000\n");
-  write("mnt/cg/c/cpu.cfs_period_us", "100000\n");
-  EXPECT_EQ(cgroupQuota(root), 2u);
-}
-
-TEST_F(FakeRoot, V1ControllerNamedLikeCpuIsNotCpu) {
-  write("proc/self/cgroup", "3:cpuset:/g\n");
-  write("sys/fs/cgroup/cpu/g/cpu.cfs_quota_us", "100000\n");
-  write("sys/fs/cgroup/cpu/g/cpu.cfs_period_us", "100000\n");
-  EXPECT_EQ(cgroupQuota(root), std::nullopt);
-}
-
-TEST_F(FakeRoot, QuotaCapsProcessorCountEndToEnd) {
-  v2Tree("", "", "150000 100000\n");
-  EXPECT_EQ(coresFrom(cgroupQuota(root), 8, 8), 1u);
-  v2Tree("", "", "max 100000\n");
-  EXPECT_EQ(coresFrom(cgroupQuota(root), 8, 8), 8u);
-}
 
 using CoresCase = std::tuple<std::optional<uint64_t>, unsigned, long, unsigned>;
 class CoresRule : public ::testing::TestWithParam<CoresCase> {};
@@ -183,14 +118,13 @@ INSTANTIATE_TEST_SUITE_P(Grid, CoresRule,
                                            CoresCase{2, 0, 0, 1}, CoresCase{0, 6, 64, 1},
                                            CoresCase{std::nullopt, 0, LONG_MAX, UINT_MAX}));
 
-TEST(AvailableCores, AgreesWithThisProcessAffinity) {
+TEST(Cores, QuotaCapsProcessorCountEndToEnd) {
+  EXPECT_EQ(coresFrom(quotaOf(v2("", "", "150000 100000\n")), 8, 8), 1u);
+  EXPECT_EQ(coresFrom(quotaOf(v2("", "", "max 100000\n")), 8, 8), 8u);
   cpu_set_t set;
   CPU_ZERO(&set);
   ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
-  unsigned cores = availableCores();
-  EXPECT_GE(cores, 1u);
-  EXPECT_LE(cores, static_cast<unsigned>(CPU_COUNT(&set)));
-  EXPECT_EQ(cores, coresFrom(cgroupQuota("/"), CPU_COUNT(&set), 0));
+  EXPECT_EQ(availableCores(), coresFrom(cgroupQuota("/"), CPU_COUNT(&set), 0));
 }
 
 }  // namespace
