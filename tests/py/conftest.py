@@ -2,6 +2,12 @@ import os
 import sys
 
 import pytest
+from hypothesis import settings
+
+# Timing varies with the machine and the sanitizers; properties, not speed,
+# are under test here.
+settings.register_profile("morvo", deadline=None)
+settings.load_profile("morvo")
 
 # The test-only extensions are built by the C++ test build, not installed.
 _probe_dir = os.environ.get("MORVO_PROBE_DIR")
