@@ -39,15 +39,13 @@ bool raiseValue(std::string_view message) {
 // can run Python code (__index__, __bool__, __iter__) may change the dict, so
 // the value is held by a strong reference while it is read.
 
-bool lookup(PyObject* options, const char* key, PyRef& out) {
-  PyObject* value = PyDict_GetItemString(options, key);  // borrowed; no error raised
-  out = PyRef::borrow(value);
-  return true;
+// The option's value as a strong reference, or none when the key is absent.
+PyRef lookup(PyObject* options, const char* key) {
+  return PyRef::borrow(PyDict_GetItemString(options, key));  // borrowed; raises nothing
 }
 
 bool readFlag(PyObject* options, const char* key, bool& out) {
-  PyRef value;
-  lookup(options, key, value);
+  PyRef value = lookup(options, key);
   if (!value) {
     out = false;
     return true;
@@ -85,8 +83,7 @@ bool readFlag(PyObject* options, const char* key, bool& out) {
 }
 
 bool readText(PyObject* options, const char* key, std::optional<Text>& out, bool noneIsAbsent) {
-  PyRef value;
-  lookup(options, key, value);
+  PyRef value = lookup(options, key);
   if (!value || (noneIsAbsent && value.get() == Py_None)) {
     out.reset();
     return true;
@@ -107,8 +104,7 @@ bool readText(PyObject* options, const char* key, std::optional<Text>& out, bool
 
 bool readCount(PyObject* options, const char* key, std::optional<uint64_t>& out, bool noneIsAbsent,
                uint64_t limit = UINT64_MAX) {
-  PyRef value;
-  lookup(options, key, value);
+  PyRef value = lookup(options, key);
   if (!value || (noneIsAbsent && value.get() == Py_None)) {
     out.reset();
     return true;
@@ -143,8 +139,7 @@ bool readCharset(PyObject* options, Charset& out) {
 }
 
 bool readWordList(PyObject* options, const char* key, std::string_view strategyName, Vec<Text>& out) {
-  PyRef value;
-  lookup(options, key, value);
+  PyRef value = lookup(options, key);
   if (!value) {
     std::string message(strategyName);
     message += " needs ";
