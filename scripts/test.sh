@@ -7,6 +7,8 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 PY="$PWD/.venv/bin/python"
+# CMake, CTest and Ninja come with the virtual environment.
+export PATH="$PWD/.venv/bin:$PATH"
 jobs="$(nproc)"
 
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVO_MODULE=OFF \
