@@ -17,21 +17,13 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
 
 import demo  # noqa: E402
+from mask_column import best  # noqa: E402
 import morvo_rs  # noqa: E402
 
 
 def by_columns(maskers, rows):
     columns = list(zip(*rows))
     return [m.maskColumn(c) if m is not None else (list(c), {}) for m, c in zip(maskers, columns)]
-
-
-def timed(function, repeat):
-    runs = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function()
-        runs.append(time.perf_counter() - start)
-    return min(runs), max(runs)
 
 
 def gil_free_share(rows, seconds=0.3):
@@ -80,7 +72,7 @@ def main():
         morvo_rs.setThreads(threads)
         for name, call in (("maskChunk", lambda: morvo_rs.maskChunk(demo.policy(demo.DEMO_MASTER_KEY), rows)),
                            ("maskColumn per column", lambda: by_columns(demo.policy(demo.DEMO_MASTER_KEY), rows))):
-            low, high = timed(call, args.repeat)
+            low, high = best(call, args.repeat)
             base = base or low
             print(f"{name + f', {threads} thread(s)':<34}{low:>8.2f}{high:>9.2f}{args.rows / low:>12,.0f}"
                   f"{base / low:>10.2f}")

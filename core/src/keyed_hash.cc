@@ -75,26 +75,6 @@ Digest hmacStreamed(const KeyedHash& hash, const SHA256_CTX& innerState, const u
 // Writes count bytes of expand(message, label) to out.
 void expandInto(const KeyedHash& hash, std::string_view message, std::string_view label, uint8_t* out,
                 size_t count) {
-  size_t length = label.size() + 6 + message.size();
-  if (length <= ONE_BLOCK_TAIL) {
-    // label || "#" || BE32(i) || 0x00 || message, the counter patched per block.
-    uint8_t buffer[BLOCK_SIZE];
-    if (!label.empty()) std::memcpy(buffer, label.data(), label.size());
-    uint8_t* counter = buffer + label.size() + 1;
-    counter[-1] = '#';
-    counter[4] = 0;
-    if (!message.empty()) std::memcpy(counter + 5, message.data(), message.size());
-    padBlock(buffer, length, BLOCK_SIZE + length);
-    for (uint32_t i = 0; count > 0; ++i) {
-      putBe32(counter, i);
-      Digest block = hmacPadded(hash, hash.inner, buffer);
-      size_t take = std::min(count, block.size());
-      std::memcpy(out, block.data(), take);
-      out += take;
-      count -= take;
-    }
-    return;
-  }
   static constexpr char SEPARATOR[2] = {'#', 0};
   for (uint32_t i = 0; count > 0; ++i) {
     uint8_t counter[4];
@@ -242,15 +222,6 @@ Digest KeyedHash::hmac(std::initializer_list<std::string_view> pieces) const {
 }
 
 Digest KeyedHash::digest(std::string_view message, std::string_view label) const {
-  size_t length = label.size() + 1 + message.size();
-  if (length <= ONE_BLOCK_TAIL) {
-    uint8_t buffer[BLOCK_SIZE];
-    if (!label.empty()) std::memcpy(buffer, label.data(), label.size());
-    buffer[label.size()] = 0;
-    if (!message.empty()) std::memcpy(buffer + label.size() + 1, message.data(), message.size());
-    padBlock(buffer, length, BLOCK_SIZE + length);
-    return hmacPadded(*this, inner, buffer);
-  }
   static constexpr char ZERO = 0;
   return hmac({label, std::string_view(&ZERO, 1), message});
 }

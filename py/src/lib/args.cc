@@ -115,9 +115,13 @@ std::optional<uint64_t> readU64(PyObject* value, const char* name) {
   return static_cast<uint64_t>(result);
 }
 
-void raiseNotInstance(PyObject* value, const char* expected, const char* name) {
+void setNotInstance(PyObject* value, const char* expected) {
   PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", Py_TYPE(value)->tp_name,
                expected);
+}
+
+void raiseNotInstance(PyObject* value, const char* expected, const char* name) {
+  setNotInstance(value, expected);
   noteArgument(name);
 }
 

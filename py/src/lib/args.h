@@ -29,7 +29,9 @@ bool bindTuple(const Signature& signature, PyObject* args, PyObject* kwargs,
 // Readers that name the argument in a note on failure.
 std::optional<uint64_t> readU64(PyObject* value, const char* name);
 
-// TypeError "'<type>' object is not an instance of '<expected>'" noted with name.
+// TypeError "'<type>' object is not an instance of '<expected>'".
+void setNotInstance(PyObject* value, const char* expected);
+// The same, noted with the argument's name.
 void raiseNotInstance(PyObject* value, const char* expected, const char* name);
 
 }  // namespace morvo

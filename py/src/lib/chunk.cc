@@ -11,6 +11,7 @@
 #include "masker.h"
 #include "pool.h"
 #include "py_ref.h"
+#include "sequence.h"
 
 namespace morvo {
 
@@ -38,34 +39,16 @@ constexpr Signature CHUNK_SIGNATURE{"maskChunk()", CHUNK_NAMES};
 // objects are held for the whole call, since their records are used with
 // the GIL released.
 bool readMaskers(PyObject* maskers, std::vector<PyRef>& out) {
-  if (PyUnicode_Check(maskers)) {
-    PyErr_SetString(PyExc_TypeError, "a str is not read as a sequence of maskers");
-    noteArgument("maskers");
-    return false;
-  }
-  if (!PySequence_Check(maskers)) {
-    raiseNotInstance(maskers, "Sequence", "maskers");
-    return false;
-  }
   PyTypeObject* type = maskerType();
   if (!type) return false;
-  PyRef iterator = PyRef::steal(PyObject_GetIter(maskers));
-  if (!iterator) {
-    noteArgument("maskers");
-    return false;
-  }
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    if (item.get() != Py_None && !PyObject_TypeCheck(item.get(), type)) {
-      raiseNotInstance(item.get(), "Masker", "maskers");
+  return readSequence(maskers, "maskers", "a str is not read as a sequence of maskers", [&](PyObject* item) {
+    if (item != Py_None && !PyObject_TypeCheck(item, type)) {
+      setNotInstance(item, "Masker");
       return false;
     }
-    out.push_back(std::move(item));
-  }
-  if (PyErr_Occurred()) {
-    noteArgument("maskers");
-    return false;
-  }
-  return true;
+    out.push_back(PyRef::borrow(item));
+    return true;
+  });
 }
 
 struct Column {
@@ -95,29 +78,6 @@ bool readRow(PyObject* row, std::vector<Column>& columns, std::vector<PyRef>& tu
   return true;
 }
 
-bool readRows(PyObject* rows, std::vector<Column>& columns, std::vector<PyRef>& tuples, Py_ssize_t hint) {
-  if (PyList_Check(rows)) {
-    // Reading a row may run Python code that shrinks the list.
-    for (Py_ssize_t i = 0; i < hint && i < PyList_GET_SIZE(rows); ++i) {
-      PyRef row = PyRef::borrow(PyList_GET_ITEM(rows, i));
-      if (!readRow(row.get(), columns, tuples)) return false;
-    }
-    return true;
-  }
-  PyRef iterator = PyRef::steal(PyObject_GetIter(rows));
-  if (!iterator) return false;
-  while (PyRef row = PyRef::steal(PyIter_Next(iterator.get()))) {
-    if (!readRow(row.get(), columns, tuples)) return false;
-  }
-  return !PyErr_Occurred();
-}
-
-PyObject* problemMarker(const Output& output) {
-  if (std::holds_alternative<Fallback>(output)) return PyUnicode_FromString("fallback");
-  const Text& message = std::get<Refused>(output).message;
-  return Py_BuildValue("(ss#)", "refused", message.data(), static_cast<Py_ssize_t>(message.size()));
-}
-
 }  // namespace
 
 PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -128,9 +88,7 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   // Phase 1: arguments.
   std::vector<PyRef> maskers;
   if (!readMaskers(maskersArg, maskers)) return nullptr;
-  PyRef decimalModule = PyRef::steal(PyImport_ImportModule("decimal"));
-  if (!decimalModule) return nullptr;
-  PyRef decimalType = PyRef::steal(PyObject_GetAttrString(decimalModule.get(), "Decimal"));
+  PyRef decimalType = PyRef::steal(importDecimalType());
   if (!decimalType) return nullptr;
   Py_ssize_t hint = PyObject_Length(rows);
   if (hint < 0) {
@@ -148,31 +106,26 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   // Phase 2: reading the rows.
   std::vector<PyRef> tuples;
   tuples.reserve(static_cast<size_t>(hint));
-  if (!readRows(rows, columns, tuples, hint)) return nullptr;
+  if (!forEachItem(rows, hint, false, [&](PyObject* row) { return readRow(row, columns, tuples); })) {
+    return nullptr;
+  }
 
   // Phase 3: masking, without the GIL.
-  std::string internal;
-  {
-    GilRelease release;
-    try {
-      auto maskColumn = [&](size_t j) {
-        Column& column = columns[j];
-        if (column.masker) column.outputs = maskInputs(*column.masker, column.inputs);
-      };
-      if (PoolHandle pool = takePool()) {
-        pool->parallelFor(columns.size(), [&](size_t begin, size_t end) {
-          for (size_t j = begin; j < end; ++j) maskColumn(j);
-        });
-      } else {
-        for (size_t j = 0; j < columns.size(); ++j) maskColumn(j);
-      }
-    } catch (const std::exception& error) {
-      internal = error.what();
-      if (internal.empty()) internal = "masking failed";
+  std::string failure = withoutGil([&] {
+    auto maskColumn = [&](size_t j) {
+      Column& column = columns[j];
+      if (column.masker) column.outputs = maskInputs(*column.masker, column.inputs);
+    };
+    if (PoolHandle pool = takePool()) {
+      pool->parallelFor(columns.size(), [&](size_t begin, size_t end) {
+        for (size_t j = begin; j < end; ++j) maskColumn(j);
+      });
+    } else {
+      for (size_t j = 0; j < columns.size(); ++j) maskColumn(j);
     }
     for (Column& column : columns) Vec<Input>().swap(column.inputs);
-  }
-  if (!internal.empty()) return raiseInternal(internal.c_str());
+  });
+  if (!failure.empty()) return raiseInternal(failure.c_str());
 
   // Phase 4: building the result.
   PyRef problems = PyRef::steal(PyList_New(0));

@@ -126,19 +126,24 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
     // Hashes run a few positions ahead, so that each slot is already on its
     // way into the cache when its position is reached.
     constexpr size_t AHEAD = 8;
-    uint64_t hashes[AHEAD] = {};
-    auto hashAt = [&](size_t p) -> uint64_t {
-      std::optional<KeyRef> key = CacheKey::of(inputs[p]);
-      if (!key) return 0;
-      uint64_t h = map.hash(*key);
-      map.prefetch(h);
-      return h;
+    struct Keyed {
+      std::optional<KeyRef> key;
+      uint64_t hash = 0;
     };
-    for (size_t p = 0; p < std::min(n, AHEAD); ++p) hashes[p] = hashAt(p);
+    Keyed ahead[AHEAD];
+    auto keyAt = [&](size_t p) {
+      Keyed keyed{CacheKey::of(inputs[p])};
+      if (keyed.key) {
+        keyed.hash = map.hash(*keyed.key);
+        map.prefetch(keyed.hash);
+      }
+      return keyed;
+    };
+    for (size_t p = 0; p < std::min(n, AHEAD); ++p) ahead[p] = keyAt(p);
     for (size_t p = 0; p < n; ++p) {
-      const uint64_t h = hashes[p % AHEAD];
-      if (p + AHEAD < n) hashes[p % AHEAD] = hashAt(p + AHEAD);
-      std::optional<KeyRef> key = CacheKey::of(inputs[p]);
+      const Keyed current = ahead[p % AHEAD];
+      if (p + AHEAD < n) ahead[p % AHEAD] = keyAt(p + AHEAD);
+      const std::optional<KeyRef>& key = current.key;
       if (!key) {
         outputs[p] = maskOne(masker.strategy, masker.hash, inputs[p]);
         continue;
@@ -151,7 +156,7 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
         }
       }
       const uint32_t next = static_cast<uint32_t>(batch.size());
-      if (auto index = map.findOrInsert(*key, h, next)) {
+      if (auto index = map.findOrInsert(*key, current.hash, next)) {
         ++uses[*index];
         pending[p] = *index;
         continue;

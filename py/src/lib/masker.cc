@@ -7,6 +7,7 @@
 #include "args.h"
 #include "errors.h"
 #include "py_ref.h"
+#include "sequence.h"
 
 namespace morvo {
 
@@ -88,17 +89,11 @@ bool readText(PyObject* options, const char* key, std::optional<Text>& out, bool
     out.reset();
     return true;
   }
-  if (!PyUnicode_Check(value.get())) {
-    raiseNotInstance(value.get(), "str", key);
-    return false;
-  }
-  Py_ssize_t length = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value.get(), &length);
-  if (!data) {
+  out.emplace();
+  if (!readStr(value.get(), *out)) {
     noteArgument(key);
     return false;
   }
-  out = Text(data, static_cast<size_t>(length));
   return true;
 }
 
@@ -146,45 +141,9 @@ bool readWordList(PyObject* options, const char* key, std::string_view strategyN
     message += key;
     return raiseValue(message);
   }
-  PyObject* v = value.get();
-  if (PyUnicode_Check(v)) {
-    PyErr_SetString(PyExc_TypeError, "a str is not read as a list of strings");
-    noteArgument(key);
-    return false;
-  }
-  if (!PySequence_Check(v)) {
-    raiseNotInstance(v, "Sequence", key);
-    return false;
-  }
-  PyRef iterator = PyRef::steal(PyObject_GetIter(v));
-  if (!iterator) {
-    noteArgument(key);
-    return false;
-  }
-  Py_ssize_t hint = PyObject_LengthHint(v, 0);
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
-  out.reserve(static_cast<size_t>(hint));
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    if (!PyUnicode_Check(item.get())) {
-      raiseNotInstance(item.get(), "str", key);
-      return false;
-    }
-    Py_ssize_t length = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(item.get(), &length);
-    if (!data) {
-      noteArgument(key);
-      return false;
-    }
-    out.emplace_back(data, static_cast<size_t>(length));
-  }
-  if (PyErr_Occurred()) {
-    noteArgument(key);
-    return false;
-  }
-  return true;
+  return readSequence(value.get(), key, "a str is not read as a list of strings", [&](PyObject* item) {
+    return readStr(item, out.emplace_back());
+  });
 }
 
 // ---- strategies by name ------------------------------------------------
@@ -312,14 +271,12 @@ PyObject* maskerNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     raiseNotInstance(strategyName, "str", "strategy");
     return nullptr;
   }
-  Py_ssize_t nameLength = 0;
-  const char* nameData = PyUnicode_AsUTF8AndSize(strategyName, &nameLength);
-  if (!nameData) {
+  // Options may run Python code that frees the name's str; keep a copy.
+  Text name;
+  if (!readUtf8(strategyName, name)) {
     noteArgument("strategy");
     return nullptr;
   }
-  // Options may run Python code that frees the name's str; keep a copy.
-  std::string name(nameData, static_cast<size_t>(nameLength));
   if (!PyDict_Check(options)) {
     raiseNotInstance(options, "dict", "options");
     return nullptr;
@@ -362,39 +319,15 @@ constexpr Signature COLUMN_SIGNATURE{"Masker.maskColumn()", COLUMN_NAMES};
 
 // Reads every value of a column into inputs; false with an exception set.
 bool readColumn(PyObject* values, PyObject* decimalType, Vec<Input>& inputs) {
-  Py_ssize_t hint = PyObject_Length(values);
+  Py_ssize_t hint = PyObject_Length(values);  // a capacity hint only
   if (hint < 0) {
     PyErr_Clear();
     hint = 0;
   }
   inputs.reserve(static_cast<size_t>(hint));
-  if (PyList_Check(values)) {
-    // Converting a value may run Python code that shrinks the list: stop at
-    // whichever end comes first, and hold each item while it is read.
-    for (Py_ssize_t i = 0; i < hint && i < PyList_GET_SIZE(values); ++i) {
-      PyRef item = PyRef::borrow(PyList_GET_ITEM(values, i));
-      Input input;
-      if (!convert(item.get(), decimalType, input)) return false;
-      inputs.push_back(std::move(input));
-    }
-    return true;
-  }
-  if (PyTuple_Check(values)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values); ++i) {
-      Input input;
-      if (!convert(PyTuple_GET_ITEM(values, i), decimalType, input)) return false;
-      inputs.push_back(std::move(input));
-    }
-    return true;
-  }
-  PyRef iterator = PyRef::steal(PyObject_GetIter(values));
-  if (!iterator) return false;
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    Input input;
-    if (!convert(item.get(), decimalType, input)) return false;
-    inputs.push_back(std::move(input));
-  }
-  return !PyErr_Occurred();
+  return forEachItem(values, hint, true, [&](PyObject* item) {
+    return convert(item, decimalType, inputs.emplace_back());
+  });
 }
 
 PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -407,9 +340,7 @@ PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
   PyRef decimalType;
   if (std::holds_alternative<strategy::Number>(masker.strategy)) {
-    PyRef module = PyRef::steal(PyImport_ImportModule("decimal"));
-    if (!module) return nullptr;
-    decimalType = PyRef::steal(PyObject_GetAttrString(module.get(), "Decimal"));
+    decimalType = PyRef::steal(importDecimalType());
     if (!decimalType) return nullptr;
   }
 
@@ -418,19 +349,11 @@ PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
   const size_t count = inputs.size();
   Vec<Output> outputs;
-  const char* internal = nullptr;
-  std::string internalText;
-  {
-    GilRelease release;
-    try {
-      outputs = maskInputs(masker, inputs);
-    } catch (const std::exception& error) {
-      internalText = error.what();
-      internal = internalText.c_str();
-    }
-    Vec<Input>().swap(inputs);
-  }
-  if (internal) return raiseInternal(internal);
+  std::string failure = withoutGil([&] {
+    outputs = maskInputs(masker, inputs);
+    Vec<Input>().swap(inputs);  // freed here, without the GIL
+  });
+  if (!failure.empty()) return raiseInternal(failure.c_str());
   if (outputs.size() != count) return raiseInternal("one output per input");
 
   PyRef masked = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(outputs.size())));
@@ -442,13 +365,7 @@ PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (std::holds_alternative<Fallback>(output) || std::holds_alternative<Refused>(output)) {
       PyRef position = PyRef::steal(PyLong_FromSize_t(p));
       if (!position) return raiseInternal("failed to create a Python int");
-      PyRef marker;
-      if (std::holds_alternative<Fallback>(output)) {
-        marker = PyRef::steal(PyUnicode_FromString("fallback"));
-      } else {
-        const Text& message = std::get<Refused>(output).message;
-        marker = PyRef::steal(Py_BuildValue("(ss#)", "refused", message.data(), static_cast<Py_ssize_t>(message.size())));
-      }
+      PyRef marker = PyRef::steal(problemMarker(output));
       if (!marker) return raiseInternal("failed to create a problem entry");
       if (PyDict_SetItem(problems.get(), position.get(), marker.get()) < 0) return nullptr;
     }

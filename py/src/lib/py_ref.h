@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <exception>
+#include <string>
 #include <utility>
 
 namespace morvo {
@@ -53,5 +55,19 @@ class GilRelease {
  private:
   PyThreadState* state_;
 };
+
+// Runs work with the GIL released. An exception it throws (an internal error:
+// work touches no Python object) comes back as its message; none gives "".
+template <class Work>
+std::string withoutGil(Work work) {
+  GilRelease release;
+  try {
+    work();
+  } catch (const std::exception& error) {
+    std::string message = error.what();
+    return message.empty() ? "masking failed" : message;
+  }
+  return {};
+}
 
 }  // namespace morvo

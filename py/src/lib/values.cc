@@ -8,8 +8,6 @@
 
 namespace morvo {
 
-namespace {
-
 bool readUtf8(PyObject* text, morvo::Text& out) {
   Py_ssize_t length = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &length);
@@ -17,6 +15,20 @@ bool readUtf8(PyObject* text, morvo::Text& out) {
   out.assign(data, static_cast<size_t>(length));
   return true;
 }
+
+PyObject* importDecimalType() {
+  PyRef module = PyRef::steal(PyImport_ImportModule("decimal"));
+  if (!module) return nullptr;
+  return PyObject_GetAttrString(module.get(), "Decimal");
+}
+
+PyObject* problemMarker(const Output& output) {
+  if (std::holds_alternative<Fallback>(output)) return PyUnicode_FromString("fallback");
+  const Text& message = std::get<Refused>(output).message;
+  return Py_BuildValue("(ss#)", "refused", message.data(), static_cast<Py_ssize_t>(message.size()));
+}
+
+namespace {
 
 // Reads two's-complement little-endian bytes into a signed integer.
 Integer fromTwosComplement(const uint8_t* bytes, size_t length) {
