@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(libssl-dev libgmp-dev libmimalloc-dev libtbb-dev libgtest-dev libbenchmark-dev pkg-config)
+packages=(libssl-dev libgmp-dev libtbb-dev libgtest-dev libbenchmark-dev pkg-config)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,8 +1,8 @@
 // Vocabulary shared by every unit of the core: owned texts and vectors on
-// mimalloc, the outcome of masking one value, and the internal-error check.
+// the scalable allocator, the outcome of masking one value, and the internal-error check.
 #pragma once
 
-#include <mimalloc.h>
+#include <oneapi/tbb/scalable_allocator.h>
 
 #include <cstdint>
 #include <stdexcept>
@@ -15,11 +15,15 @@ namespace morvo {
 
 using u128 = unsigned __int128;
 
-// Owned memory of the module comes from mimalloc, so that a block can be
-// freed cheaply on a thread other than the one that allocated it.
+// Owned memory of the module comes from oneTBB's scalable allocator, so that
+// a block can be freed cheaply on a thread other than the one that allocated
+// it. It is used through its explicit interface only: nothing here replaces
+// malloc or operator new for the host process.
 template <class T>
-using Vec = std::vector<T, mi_stl_allocator<T>>;
-using Text = std::basic_string<char, std::char_traits<char>, mi_stl_allocator<char>>;
+using Allocator = tbb::scalable_allocator<T>;
+template <class T>
+using Vec = std::vector<T, Allocator<T>>;
+using Text = std::basic_string<char, std::char_traits<char>, Allocator<char>>;
 
 inline Text toText(std::string_view s) { return Text(s.data(), s.size()); }
 

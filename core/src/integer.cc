@@ -1,14 +1,15 @@
 #include "integer.h"
 
 #include <algorithm>
+#include <new>
 
 namespace morvo {
 
 void Limbs::push(uint64_t limb) {
   if (size_ == capacity_) {
     size_t capacity = capacity_ * 2;
-    auto* grown = static_cast<uint64_t*>(mi_malloc(capacity * sizeof(uint64_t)));
-    if (!grown) std::abort();  // out of memory aborts, as everywhere
+    auto* grown = static_cast<uint64_t*>(scalable_malloc(capacity * sizeof(uint64_t)));
+    if (!grown) throw std::bad_alloc();
     std::memcpy(grown, data(), size_ * sizeof(uint64_t));
     release();
     heap_ = grown;
@@ -23,8 +24,8 @@ void Limbs::trim() {
 
 void Limbs::assign(const uint64_t* src, size_t n) {
   if (n > capacity_) {
-    auto* grown = static_cast<uint64_t*>(mi_malloc(n * sizeof(uint64_t)));
-    if (!grown) std::abort();
+    auto* grown = static_cast<uint64_t*>(scalable_malloc(n * sizeof(uint64_t)));
+    if (!grown) throw std::bad_alloc();
     release();
     heap_ = grown;
     capacity_ = n;
@@ -44,7 +45,7 @@ void Limbs::steal(Limbs& other) noexcept {
 }
 
 void Limbs::release() noexcept {
-  if (heap_) mi_free(heap_);
+  if (heap_) scalable_free(heap_);
   heap_ = nullptr;
   capacity_ = INLINE;
 }

@@ -3,7 +3,7 @@
 #include <array>
 #include <string>
 #include <system_error>
-#include <thread>
+#include <memory>
 
 #include "args.h"
 #include "errors.h"
@@ -111,7 +111,7 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   }
 
   // Phase 3: masking, without the GIL.
-  std::string failure = withoutGil([&] {
+  Failure failure = withoutGil([&] {
     auto maskColumn = [&](size_t j) {
       Column& column = columns[j];
       if (column.masker) column.outputs = maskInputs(*column.masker, column.inputs);
@@ -125,7 +125,7 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
     for (Column& column : columns) Vec<Input>().swap(column.inputs);
   });
-  if (!failure.empty()) return raiseInternal(failure.c_str());
+  if (failure) return raiseFailure(failure);
 
   // Phase 4: building the result.
   PyRef problems = PyRef::steal(PyList_New(0));
@@ -166,7 +166,8 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   outputs.reserve(columns.size());
   for (Column& column : columns) outputs.push_back(std::move(column.outputs));
   try {
-    std::thread([owned = std::move(outputs)]() mutable { owned.clear(); }).detach();
+    auto owned = std::make_shared<std::vector<Vec<Output>>>(std::move(outputs));
+    runDetached([owned = std::move(owned)] { owned->clear(); });
   } catch (const std::system_error& error) {
     std::string message = std::string("failed to spawn thread: ") + error.what();
     return raiseInternal(message.c_str());

@@ -66,14 +66,14 @@ class PendingMap {
   // touched, so sizing the table for every position costs little when most
   // values repeat.
   void allocate(size_t capacity) {
-    auto* memory = static_cast<uint64_t*>(mi_zalloc(capacity * sizeof(uint64_t)));
-    if (!memory) std::abort();  // out of memory aborts, as everywhere
+    auto* memory = static_cast<uint64_t*>(scalable_calloc(capacity, sizeof(uint64_t)));
+    if (!memory) throw std::bad_alloc();
     slots_.reset(memory);
     mask_ = capacity - 1;
   }
 
   void grow() {
-    std::unique_ptr<uint64_t[], MiFree> old = std::move(slots_);
+    std::unique_ptr<uint64_t[], ScalableFree> old = std::move(slots_);
     const size_t oldSize = mask_ + 1;
     allocate(oldSize * 2);
     for (size_t k = 0; k < oldSize; ++k) {
@@ -89,12 +89,12 @@ class PendingMap {
 
   std::span<const Input> inputs_;
   const Vec<uint32_t>& batch_;
-  struct MiFree {
-    void operator()(uint64_t* p) const { mi_free(p); }
+  struct ScalableFree {
+    void operator()(uint64_t* p) const { scalable_free(p); }
   };
 
   SipKeys keys_;
-  std::unique_ptr<uint64_t[], MiFree> slots_;
+  std::unique_ptr<uint64_t[], ScalableFree> slots_;
   size_t mask_ = 0;
   size_t size_ = 0;
 };
@@ -173,7 +173,7 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
   };
   PoolHandle pool = batch.size() >= PARALLEL_FROM ? takePool() : PoolHandle{};
   if (pool) {
-    pool->parallelFor(batch.size(), maskRange);
+    pool->parallelFor(batch.size(), maskRange, PARALLEL_GRAIN);
   } else {
     maskRange(0, batch.size());
   }

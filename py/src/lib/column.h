@@ -55,12 +55,15 @@ struct KeyEqual {
 inline constexpr size_t CACHE_LIMIT = 65536;
 inline constexpr size_t CACHED_TEXT_LIMIT = 64;
 inline constexpr size_t PARALLEL_FROM = 256;
+// The fewest distinct values a pool worker takes at a time: a piece costs
+// tens of microseconds, well above a hand-off.
+inline constexpr size_t PARALLEL_GRAIN = 64;
 
 // A masker's memory of earlier answers: integer and text answers only,
 // never more than CACHE_LIMIT entries, never evicted.
 struct MaskerCache {
   std::mutex lock;
-  std::unordered_map<CacheKey, Output, KeyHash, KeyEqual, mi_stl_allocator<std::pair<const CacheKey, Output>>> map;
+  std::unordered_map<CacheKey, Output, KeyHash, KeyEqual, Allocator<std::pair<const CacheKey, Output>>> map;
 
   MaskerCache() : map(0, KeyHash{SipKeys::random()}) {}
 };

@@ -1,6 +1,10 @@
 #include "errors.h"
 
+#include <new>
+#include <stdexcept>
 #include <string>
+
+#include "pool.h"
 
 namespace morvo {
 
@@ -19,6 +23,37 @@ PyObject* raiseInternal(const char* message) {
   PyObject* type = internalErrorType();
   if (type) PyErr_SetString(type, message);
   return nullptr;
+}
+
+Failure failureOf(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const ThreadStartError& thrown) {
+    return {Failure::Kind::ThreadStart, thrown.what()};
+  } catch (const std::bad_alloc&) {
+    return {Failure::Kind::Memory, {}};
+  } catch (const std::length_error&) {
+    // A size no allocation can meet (a vector asked for more than it can
+    // hold): memory that ran out, as far as the caller can tell.
+    return {Failure::Kind::Memory, {}};
+  } catch (const std::exception& thrown) {
+    std::string message = thrown.what();
+    return {Failure::Kind::Internal, message.empty() ? "masking failed" : message};
+  } catch (...) {
+    return {Failure::Kind::Internal, "masking failed"};
+  }
+}
+
+PyObject* raiseFailure(const Failure& failure) {
+  switch (failure.kind) {
+    case Failure::Kind::ThreadStart:
+      PyErr_SetString(PyExc_RuntimeError, failure.message.c_str());
+      return nullptr;
+    case Failure::Kind::Memory:
+      return PyErr_NoMemory();
+    default:
+      return raiseInternal(failure.message.empty() ? "masking failed" : failure.message.c_str());
+  }
 }
 
 namespace {

@@ -4,6 +4,10 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
+
+#include <exception>
+#include <string>
 
 namespace morvo {
 
@@ -14,6 +18,47 @@ PyObject* internalErrorType();
 
 // Sets the internal error with the message; always returns nullptr.
 PyObject* raiseInternal(const char* message);
+
+// What stopped native work: a broken invariant (the internal error), a
+// masking thread the system would not start (RuntimeError), or memory that
+// ran out (MemoryError).
+struct Failure {
+  enum class Kind { None, Internal, ThreadStart, Memory };
+  Kind kind = Kind::None;
+  std::string message;
+  explicit operator bool() const { return kind != Kind::None; }
+};
+
+// Classifies a caught C++ exception. Needs no GIL.
+Failure failureOf(std::exception_ptr error);
+
+// Raises the Python exception for a failure; always returns nullptr.
+PyObject* raiseFailure(const Failure& failure);
+
+// Runs an entry point's body, turning any C++ exception that escapes it into
+// the Python exception for it, so none crosses into the interpreter. Needs
+// the GIL.
+template <class Body>
+PyObject* guarded(Body body) {
+  try {
+    return body();
+  } catch (abi::__forced_unwind&) {
+    throw;  // a thread ended by the interpreter at exit: let it go
+  } catch (...) {
+    return raiseFailure(failureOf(std::current_exception()));
+  }
+}
+
+// Entry points with the guard around them, one per calling convention.
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template <FastcallFunction F>
+PyObject* guardedFastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return F(self, args, nargs, kwnames); });
+}
+template <PyCFunction F>
+PyObject* guardedNoArgs(PyObject* self, PyObject* unused) {
+  return guarded([&] { return F(self, unused); });
+}
 
 // Adds the note "while processing '<name>'" to the pending exception.
 void noteArgument(const char* name);

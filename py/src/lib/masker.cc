@@ -306,6 +306,10 @@ PyObject* maskerNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return self;
 }
 
+PyObject* guardedNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return maskerNew(type, args, kwargs); });
+}
+
 void maskerDealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<MaskerObject*>(self)->masker;
@@ -349,11 +353,11 @@ PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
   const size_t count = inputs.size();
   Vec<Output> outputs;
-  std::string failure = withoutGil([&] {
+  Failure failure = withoutGil([&] {
     outputs = maskInputs(masker, inputs);
     Vec<Input>().swap(inputs);  // freed here, without the GIL
   });
-  if (!failure.empty()) return raiseInternal(failure.c_str());
+  if (failure) return raiseFailure(failure);
   if (outputs.size() != count) return raiseInternal("one output per input");
 
   PyRef masked = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(outputs.size())));
@@ -377,14 +381,14 @@ PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyMethodDef MASKER_METHODS[] = {
-    {"maskColumn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(maskColumn)),
+    {"maskColumn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guardedFastcall<maskColumn>)),
      METH_FASTCALL | METH_KEYWORDS, MASK_COLUMN_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot MASKER_SLOTS[] = {
     {Py_tp_doc, const_cast<char*>(MASKER_DOC)},
-    {Py_tp_new, reinterpret_cast<void*>(maskerNew)},
+    {Py_tp_new, reinterpret_cast<void*>(guardedNew)},
     {Py_tp_dealloc, reinterpret_cast<void*>(maskerDealloc)},
     {Py_tp_methods, MASKER_METHODS},
     {0, nullptr},

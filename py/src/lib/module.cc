@@ -9,17 +9,18 @@
 namespace morvo {
 namespace {
 
-template <class F>
-PyCFunction fastcall(F* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+template <FastcallFunction F>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guardedFastcall<F>));
 }
 
+// Every entry point is guarded: no C++ exception reaches the interpreter.
 PyMethodDef FUNCTIONS[] = {
-    {"maskChunk", fastcall(maskChunk), METH_FASTCALL | METH_KEYWORDS, MASK_CHUNK_DOC},
-    {"columnKinds", fastcall(columnKinds), METH_FASTCALL | METH_KEYWORDS, COLUMN_KINDS_DOC},
-    {"availableCores", availableCoresFunction, METH_NOARGS, AVAILABLE_CORES_DOC},
-    {"setThreads", fastcall(setThreads), METH_FASTCALL | METH_KEYWORDS, SET_THREADS_DOC},
-    {"threads", threadsFunction, METH_NOARGS, THREADS_DOC},
+    {"maskChunk", fastcall<maskChunk>(), METH_FASTCALL | METH_KEYWORDS, MASK_CHUNK_DOC},
+    {"columnKinds", fastcall<columnKinds>(), METH_FASTCALL | METH_KEYWORDS, COLUMN_KINDS_DOC},
+    {"availableCores", guardedNoArgs<availableCoresFunction>, METH_NOARGS, AVAILABLE_CORES_DOC},
+    {"setThreads", fastcall<setThreads>(), METH_FASTCALL | METH_KEYWORDS, SET_THREADS_DOC},
+    {"threads", guardedNoArgs<threadsFunction>, METH_NOARGS, THREADS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,21 +1,21 @@
 #include "pool.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <cstring>
+#include <deque>
 #include <exception>
 #include <mutex>
-#include <optional>
+#include <new>
 #include <shared_mutex>
 #include <string>
+#include <system_error>
 #include <utility>
-
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/global_control.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/task_arena.h>
-#include <oneapi/tbb/task_scheduler_observer.h>
 
 namespace morvo {
 namespace {
@@ -24,179 +24,208 @@ namespace {
 // rather than left unset, so every masking thread still shows the prefix.
 constexpr size_t THREAD_NAME_LIMIT = 15;
 constexpr const char* THREAD_NAME_PREFIX = "morvo-mask-";
+// Masking needs little stack (GMP's temporaries are the deepest); the
+// address space a thread reserves is what limits how many can start.
+constexpr size_t STACK_SIZE = size_t{4} << 20;
+// A call is cut into at most this many pieces per worker: enough for idle
+// workers to even out uneven pieces, few enough to keep hand-offs cheap.
+constexpr size_t PIECES_PER_WORKER = 8;
 
-// oneTBB has one process-wide worker limit, which defaults to the core count
-// and warns on stderr when an arena asks for more. When several limits are
-// alive the smallest wins, so pools cannot each hold their own: one limit is
-// kept at the total of all live pools (a replaced pool may still be busy with
-// a call while its successor serves another), plus the one outside thread
-// the library counts in.
-struct WorkerLimit {
+// One parallelFor call: pieces are claimed by advancing `next`; the call is
+// done when every index is finished.
+struct Job {
+  const std::function<void(size_t, size_t)>* body;
+  size_t n;
+  size_t grain;
+  std::atomic<size_t> next{0};
+  std::atomic<size_t> unfinished;
+  std::atomic<bool> failed{false};
+
   std::mutex lock;
-  uint64_t total = 0;
-  std::unique_ptr<tbb::global_control> control;
-};
-
-// Never destroyed: a pool kept alive by a straggling call may end after
-// static destruction has begun.
-WorkerLimit& workerLimit() {
-  static WorkerLimit* limit = new WorkerLimit;
-  return *limit;
-}
-
-void setWorkerLimit(WorkerLimit& limit) {
-  // The new limit is created before the old one goes, so the library never
-  // falls back to its default in between.
-  std::unique_ptr<tbb::global_control> next;
-  if (limit.total > 0) {
-    size_t allowed = static_cast<size_t>(std::min<uint64_t>(limit.total, MAX_THREADS) + 1);
-    next = std::make_unique<tbb::global_control>(tbb::global_control::max_allowed_parallelism, allowed);
-  }
-  limit.control = std::move(next);
-}
-
-void claimWorkers(size_t threads) {
-  WorkerLimit& limit = workerLimit();
-  std::lock_guard guard(limit.lock);
-  limit.total += threads;
-  setWorkerLimit(limit);
-}
-
-void releaseWorkers(size_t threads) {
-  WorkerLimit& limit = workerLimit();
-  std::lock_guard guard(limit.lock);
-  limit.total -= threads;
-  setWorkerLimit(limit);
-}
-
-// The pool that runs the body on this thread right now, so that nested use
-// can tell its own pool's workers from outsiders.
-thread_local const Pool* runningPool = nullptr;
-
-struct RunningPool {
-  const Pool* outer;
-  explicit RunningPool(const Pool* pool) : outer(std::exchange(runningPool, pool)) {}
-  ~RunningPool() { runningPool = outer; }
-  RunningPool(const RunningPool&) = delete;
-  RunningPool& operator=(const RunningPool&) = delete;
-};
-
-// Names each worker after its slot in the arena when it enters. Workers are
-// shared by all arenas of the process, so a worker takes the name of the
-// pool it last served. Threads that are not workers are never renamed.
-struct WorkerNames final : tbb::task_scheduler_observer {
-  explicit WorkerNames(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) { observe(true); }
-  ~WorkerNames() override { observe(false); }
-  void on_scheduler_entry(bool isWorker) override {
-    if (!isWorker) return;
-    int slot = tbb::this_task_arena::current_thread_index();
-    if (slot < 0) return;
-    std::string name = THREAD_NAME_PREFIX + std::to_string(slot);
-    name.resize(std::min(name.size(), THREAD_NAME_LIMIT));
-    pthread_setname_np(pthread_self(), name.c_str());
-  }
-};
-
-// An outside caller's hand-off to the workers. The task may still be queued
-// when enqueueing fails, so the caller and the task agree under the lock
-// whether the body may run at all.
-struct Handoff {
-  std::mutex lock;
-  std::condition_variable changed;
-  bool started = false;
-  bool abandoned = false;
+  std::condition_variable finished;
   bool done = false;
   std::exception_ptr error;
+
+  Job(const std::function<void(size_t, size_t)>& body, size_t n, size_t grain)
+      : body(&body), n(n), grain(grain), unfinished(n) {}
+
+  bool exhausted() const { return next.load(std::memory_order_relaxed) >= n; }
+
+  void fail(std::exception_ptr thrown) {
+    std::lock_guard guard(lock);
+    if (!error) error = std::move(thrown);
+    failed.store(true, std::memory_order_relaxed);
+  }
+
+  void finish(size_t count) {
+    if (unfinished.fetch_sub(count, std::memory_order_acq_rel) != count) return;
+    // Notified under the lock, so the waiter cannot see `done` and drop the
+    // job before this thread is finished with it.
+    std::lock_guard guard(lock);
+    done = true;
+    finished.notify_all();
+  }
+
+  void wait() {
+    std::unique_lock guard(lock);
+    finished.wait(guard, [&] { return done; });
+  }
+
+  // Claims and runs pieces until none is left. After a failure the rest are
+  // only counted, not run.
+  void runPieces() {
+    for (;;) {
+      const size_t begin = next.fetch_add(grain, std::memory_order_relaxed);
+      if (begin >= n) return;
+      const size_t end = std::min(n, begin + grain);
+      if (!failed.load(std::memory_order_relaxed)) {
+        try {
+          (*body)(begin, end);
+        } catch (abi::__forced_unwind&) {
+          throw;
+        } catch (...) {
+          fail(std::current_exception());
+        }
+      }
+      finish(end - begin);
+    }
+  }
 };
 
 }  // namespace
 
-struct Pool::Parts {
-  tbb::task_arena arena;
-  std::optional<WorkerNames> names;
+// What a pool and its workers share; the workers keep it alive after the
+// pool itself is gone, until they have seen `stopping` and left.
+struct Pool::Shared {
+  size_t size;
+  std::mutex lock;
+  std::condition_variable wake;
+  std::deque<std::shared_ptr<Job>> jobs;
+  bool stopping = false;
 
-  // No slot is reserved for outside threads: they hand work over and wait.
-  // Initialising here, not on first use, makes a failure show while building.
-  explicit Parts(size_t threads) : arena(static_cast<int>(threads), 0) {
-    arena.initialize();
-    names.emplace(arena);
-  }
+  std::mutex startLock;  // serialises the starting of workers
+  std::atomic<size_t> started{0};
+
+  explicit Shared(size_t size) : size(size) {}
 };
 
-Pool::Pool(size_t threads) : threads_(std::clamp<size_t>(threads, 1, MAX_THREADS)) {
-  claimWorkers(threads_);
-  try {
-    parts_ = std::make_unique<Parts>(threads_);
-  } catch (...) {
-    releaseWorkers(threads_);
-    throw;
+namespace {
+
+// The pool whose worker this thread is, so that nested use can tell its own
+// pool's workers from outsiders.
+thread_local const Pool::Shared* workerOf = nullptr;
+
+void workerLoop(Pool::Shared& shared) {
+  for (;;) {
+    std::shared_ptr<Job> job;
+    {
+      std::unique_lock guard(shared.lock);
+      shared.wake.wait(guard, [&] { return shared.stopping || !shared.jobs.empty(); });
+      while (!shared.jobs.empty() && shared.jobs.front()->exhausted()) shared.jobs.pop_front();
+      if (shared.jobs.empty()) {
+        if (shared.stopping) return;
+        continue;
+      }
+      job = shared.jobs.front();
+    }
+    job->runPieces();
   }
 }
+
+struct WorkerStart {
+  std::shared_ptr<Pool::Shared> shared;
+  size_t index;
+};
+
+void* workerMain(void* argument) {
+  std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(argument));
+  std::string name = THREAD_NAME_PREFIX + std::to_string(start->index);
+  name.resize(std::min(name.size(), THREAD_NAME_LIMIT));
+  pthread_setname_np(pthread_self(), name.c_str());
+  workerOf = start->shared.get();
+  workerLoop(*start->shared);
+  return nullptr;
+}
+
+// Starts a detached thread with every signal blocked (the host's threads,
+// Python's main thread above all, are the ones to take signals) and the given
+// stack size; 0 or the system's error number.
+int startThread(void* (*main)(void*), void* argument, size_t stackSize) {
+  pthread_attr_t attributes;
+  if (int error = pthread_attr_init(&attributes)) return error;
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  if (stackSize) pthread_attr_setstacksize(&attributes, stackSize);
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pthread_t thread;
+  int error = pthread_create(&thread, &attributes, main, argument);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  pthread_attr_destroy(&attributes);
+  return error;
+}
+
+// Starts workers until `count` are running.
+void ensureWorkers(const std::shared_ptr<Pool::Shared>& shared, size_t count) {
+  if (shared->started.load(std::memory_order_acquire) >= count) return;
+  std::lock_guard guard(shared->startLock);
+  for (size_t index = shared->started.load(std::memory_order_relaxed); index < count; ++index) {
+    auto* start = new WorkerStart{shared, index};
+    if (int error = startThread(workerMain, start, STACK_SIZE)) {
+      delete start;
+      throw ThreadStartError("could not start " + std::to_string(shared->size) +
+                             " masking threads: " + std::strerror(error));
+    }
+    shared->started.store(index + 1, std::memory_order_release);
+  }
+}
+
+}  // namespace
+
+Pool::Pool(size_t threads)
+    : threads_(std::clamp<size_t>(threads, 1, MAX_THREADS)), shared_(std::make_shared<Shared>(threads_)) {}
 
 Pool::~Pool() {
-  // The arena's workers leave once idle; nobody waits for them.
-  parts_.reset();
-  releaseWorkers(threads_);
+  {
+    std::lock_guard guard(shared_->lock);
+    shared_->stopping = true;
+  }
+  shared_->wake.notify_all();
 }
 
-void Pool::parallelFor(size_t n, const std::function<void(size_t, size_t)>& body) {
+void Pool::parallelFor(size_t n, const std::function<void(size_t, size_t)>& body, size_t grain) {
   if (n == 0) return;
-  auto split = [this, n, &body] {
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, n), [this, &body](const tbb::blocked_range<size_t>& range) {
-      RunningPool running(this);
-      body(range.begin(), range.end());
-    });
-  };
-
-  if (runningPool == this) {
-    // Already on one of our workers: take part here. Isolation keeps this
-    // thread on the nested work while it waits, instead of picking up an
-    // unrelated outer piece that would delay the return.
-    tbb::this_task_arena::isolate(split);
+  const bool nested = workerOf == shared_.get();
+  grain = std::max<size_t>(grain, 1);
+  size_t pieces = n / grain + (n % grain != 0);
+  pieces = std::min(pieces, threads_ * PIECES_PER_WORKER);
+  grain = n / pieces + (n % pieces != 0);
+  pieces = n / grain + (n % grain != 0);
+  if (nested && pieces == 1) {
+    body(0, n);
     return;
   }
-  if (runningPool != nullptr) {
-    // A worker of another pool joins this arena if a slot is free, else it
-    // waits for the delegated work; either way it cannot wait on workers
-    // that are all blocked behind it.
-    parts_->arena.execute(split);
-    return;
-  }
+  // One worker per piece at most (a nested caller counts as one of them).
+  ensureWorkers(shared_, std::min(threads_, pieces));
 
-  auto handoff = std::make_shared<Handoff>();
-  auto task = [handoff, &split] {
-    {
-      std::lock_guard guard(handoff->lock);
-      if (handoff->abandoned) return;
-      handoff->started = true;
+  auto job = std::make_shared<Job>(body, n, grain);
+  {
+    std::lock_guard guard(shared_->lock);
+    // Nested work goes first: its caller is a piece of an outer job that
+    // cannot finish before it.
+    if (nested) {
+      shared_->jobs.push_front(job);
+    } else {
+      shared_->jobs.push_back(job);
     }
-    std::exception_ptr error;
-    try {
-      split();
-    } catch (...) {
-      error = std::current_exception();
-    }
-    // Notified under the lock, so the waiter cannot see `done` and leave
-    // before this thread is finished with the hand-off.
-    std::lock_guard guard(handoff->lock);
-    handoff->error = std::move(error);
-    handoff->done = true;
-    handoff->changed.notify_all();
-  };
-  try {
-    parts_->arena.enqueue(task);
-  } catch (...) {
-    std::unique_lock guard(handoff->lock);
-    if (!handoff->started) {
-      handoff->abandoned = true;
-      throw;
-    }
-    handoff->changed.wait(guard, [&] { return handoff->done; });
-    throw;
   }
-  std::unique_lock guard(handoff->lock);
-  handoff->changed.wait(guard, [&] { return handoff->done; });
-  if (handoff->error) std::rethrow_exception(handoff->error);
+  shared_->wake.notify_all();
+  // A nested caller runs pieces of its own job, then waits only for pieces
+  // already running on other workers; those never wait on this thread, so
+  // nesting cannot deadlock.
+  if (nested) job->runPieces();
+  job->wait();
+  if (job->error) std::rethrow_exception(job->error);
 }
 
 namespace {
@@ -211,7 +240,98 @@ struct PoolSlot {
 // destructors run, and must not find it freed.
 PoolSlot& POOL = *new PoolSlot;
 
+// Native work under way, and whether a fork is waiting for it to end.
+struct NativeGate {
+  std::mutex lock;
+  std::condition_variable changed;
+  size_t running = 0;
+  bool forking = false;
+};
+NativeGate* GATE = new NativeGate;
+
+void enterNative() {
+  std::unique_lock guard(GATE->lock);
+  GATE->changed.wait(guard, [] { return !GATE->forking; });
+  ++GATE->running;
+}
+
+void leaveNative() {
+  std::lock_guard guard(GATE->lock);
+  if (--GATE->running == 0) GATE->changed.notify_all();
+}
+
+// Before fork: wait until no native work is under way, keep new work out,
+// and hold POOL, so the child inherits no lock that a missing thread holds.
+void prepareFork() {
+  {
+    std::unique_lock guard(GATE->lock);
+    GATE->forking = true;
+    GATE->changed.wait(guard, [] { return GATE->running == 0; });
+  }
+  POOL.lock.lock();
+}
+
+void parentAfterFork() {
+  POOL.lock.unlock();
+  std::lock_guard guard(GATE->lock);
+  GATE->forking = false;
+  GATE->changed.notify_all();
+}
+
+// The child has only the forking thread: the pool's workers are gone. Their
+// pool is left as it is (never waited on, never freed, since its memory may
+// hold their state) and a fresh pool of the same size takes its place.
+void childAfterFork() {
+  if (POOL.handle) {
+    const size_t size = POOL.handle->size();
+    new PoolHandle(std::move(POOL.handle));  // deliberately kept forever
+    POOL.handle = std::make_shared<Pool>(size);
+  }
+  POOL.lock.unlock();
+  GATE = new NativeGate;  // the old one may be mid-notify on a missing thread
+}
+
+void registerForkHandlers() {
+  static std::once_flag once;
+  std::call_once(once, [] { pthread_atfork(prepareFork, parentAfterFork, childAfterFork); });
+}
+
 }  // namespace
+
+NativeWork::NativeWork() {
+  registerForkHandlers();
+  enterNative();
+}
+
+NativeWork::~NativeWork() { leaveNative(); }
+
+void runDetached(std::function<void()> work) {
+  registerForkHandlers();
+  struct Detached {
+    std::function<void()> work;
+    static void* main(void* argument) {
+      std::unique_ptr<Detached> self(static_cast<Detached*>(argument));
+      try {
+        self->work();
+      } catch (abi::__forced_unwind&) {
+        throw;
+      } catch (...) {
+        // Freeing work has nobody to report to; its failure must not end
+        // the process.
+      }
+      self.reset();
+      leaveNative();
+      return nullptr;
+    }
+  };
+  auto* detached = new Detached{std::move(work)};
+  enterNative();
+  if (int error = startThread(Detached::main, detached, 0)) {
+    leaveNative();
+    delete detached;
+    throw std::system_error(error, std::generic_category());
+  }
+}
 
 PoolHandle takePool() {
   std::shared_lock guard(POOL.lock);
@@ -228,6 +348,7 @@ void removePool() {
 }
 
 std::optional<std::string> replacePool(uint64_t requested) {
+  registerForkHandlers();
   PoolHandle fresh;
   try {
     fresh = std::make_shared<Pool>(static_cast<size_t>(std::clamp<uint64_t>(requested, 1, MAX_THREADS)));

@@ -3,10 +3,14 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
+#include <unistd.h>
 
 #include <exception>
-#include <string>
 #include <utility>
+
+#include "errors.h"
+#include "pool.h"
 
 namespace morvo {
 
@@ -43,6 +47,19 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
+// Takes the interpreter lock back. While the interpreter finalises, CPython
+// ends a thread that asks for the lock with pthread_exit, whose unwinding
+// would run our destructors without the lock (or reach std::terminate
+// through a noexcept frame). Such a thread is parked for good instead, as
+// newer interpreters do themselves: the process is exiting.
+inline void restoreGil(PyThreadState* state) {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    for (;;) pause();
+  }
+}
+
 // Releases the interpreter lock for its scope. Nothing inside the scope may
 // touch a Python object.
 class GilRelease {
@@ -50,22 +67,25 @@ class GilRelease {
   GilRelease() : state_(PyEval_SaveThread()) {}
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() { restoreGil(state_); }
 
  private:
   PyThreadState* state_;
 };
 
-// Runs work with the GIL released. An exception it throws (an internal error:
-// work touches no Python object) comes back as its message; none gives "".
+// Runs work with the GIL released, as native work that a fork waits for. An
+// exception it throws (work touches no Python object) comes back as a
+// Failure for raiseFailure.
 template <class Work>
-std::string withoutGil(Work work) {
+Failure withoutGil(Work work) {
   GilRelease release;
+  NativeWork native;
   try {
     work();
-  } catch (const std::exception& error) {
-    std::string message = error.what();
-    return message.empty() ? "masking failed" : message;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    return failureOf(std::current_exception());
   }
   return {};
 }
