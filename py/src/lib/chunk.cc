@@ -90,23 +90,20 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (!readMaskers(maskersArg, maskers)) return nullptr;
   PyRef decimalType = PyRef::steal(importDecimalType());
   if (!decimalType) return nullptr;
-  Py_ssize_t hint = PyObject_Length(rows);
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
+  size_t hint = 0;
+  if (!sizeHint(rows, hint)) return nullptr;
   std::vector<Column> columns(maskers.size());
   for (size_t j = 0; j < maskers.size(); ++j) {
     if (maskers[j].get() == Py_None) continue;
     columns[j].masker = &maskerOf(maskers[j].get());
     if (std::holds_alternative<strategy::Number>(columns[j].masker->strategy)) columns[j].decimalType = decimalType.get();
-    columns[j].inputs.reserve(static_cast<size_t>(hint));
+    columns[j].inputs.reserve(hint);
   }
 
   // Phase 2: reading the rows.
   std::vector<PyRef> tuples;
-  tuples.reserve(static_cast<size_t>(hint));
-  if (!forEachItem(rows, hint, false, [&](PyObject* row) { return readRow(row, columns, tuples); })) {
+  tuples.reserve(hint);
+  if (!forEachItem(rows, false, [&](PyObject* row) { return readRow(row, columns, tuples); })) {
     return nullptr;
   }
 

@@ -183,7 +183,9 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
     for (size_t i = 0; i < batch.size() && cache->map.size() < CACHE_LIMIT; ++i) {
       if (!cacheable(masked[i])) continue;
       KeyRef key = *CacheKey::of(inputs[batch[i]]);
-      if (key.tag == KeyTag::Text && key.bytes.size() > CACHED_TEXT_LIMIT) continue;
+      // Long keys are not worth their memory: a long text, or an integer
+      // of more than CACHED_KEY_LIMIT bytes of limbs (about 150 digits).
+      if (key.bytes.size() > CACHED_KEY_LIMIT) continue;
       cache->map.insert_or_assign(CacheKey{key.tag, Text(key.bytes)}, masked[i]);
     }
   }

@@ -53,7 +53,7 @@ struct KeyEqual {
 };
 
 inline constexpr size_t CACHE_LIMIT = 65536;
-inline constexpr size_t CACHED_TEXT_LIMIT = 64;
+inline constexpr size_t CACHED_KEY_LIMIT = 64;
 inline constexpr size_t PARALLEL_FROM = 256;
 // The fewest distinct values a pool worker takes at a time: a piece costs
 // tens of microseconds, well above a hand-off.

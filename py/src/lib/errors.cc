@@ -44,6 +44,12 @@ Failure failureOf(std::exception_ptr error) {
   }
 }
 
+bool clearOrdinaryError() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
 PyObject* raiseFailure(const Failure& failure) {
   switch (failure.kind) {
     case Failure::Kind::ThreadStart:

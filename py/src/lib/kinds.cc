@@ -30,15 +30,16 @@ PyObject* columnKinds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   PyObject* rows = bound[0];
   if (!PyList_Check(rows)) Py_RETURN_NONE;
 
-  // Nothing below runs Python code (the range test of an exact int calls no
-  // method), so the list cannot change while it is walked; the bound on the
-  // starting length is kept all the same.
+  // Building the result lists allocates, and any allocation may run the
+  // garbage collector and with it a __del__ that changes `rows`: the length
+  // is checked at every step and each row is held while it is read.
   const Py_ssize_t start = PyList_GET_SIZE(rows);
   Py_ssize_t width = -1;
   PyRef kinds;
   std::vector<bool> fits;
   for (Py_ssize_t r = 0; r < start && r < PyList_GET_SIZE(rows); ++r) {
-    PyObject* row = PyList_GET_ITEM(rows, r);
+    PyRef held = PyRef::borrow(PyList_GET_ITEM(rows, r));
+    PyObject* row = held.get();
     if (!PyTuple_Check(row)) Py_RETURN_NONE;
     Py_ssize_t length = PyTuple_GET_SIZE(row);
     if (width < 0) {

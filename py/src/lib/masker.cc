@@ -59,9 +59,9 @@ bool readFlag(PyObject* options, const char* key, bool& out) {
   // numpy's bool type, recognised by module and name without importing numpy.
   PyTypeObject* type = Py_TYPE(v);
   PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-  if (!module) PyErr_Clear();
+  if (!module && !clearOrdinaryError()) return false;
   const char* moduleName = module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8(module.get()) : nullptr;
-  if (!moduleName) PyErr_Clear();
+  if (!moduleName && PyErr_Occurred() && !clearOrdinaryError()) return false;
   const char* typeName = type->tp_name;
   if (const char* dot = std::strrchr(typeName, '.')) typeName = dot + 1;
   if (moduleName && std::strcmp(moduleName, "numpy") == 0 &&
@@ -323,13 +323,10 @@ constexpr Signature COLUMN_SIGNATURE{"Masker.maskColumn()", COLUMN_NAMES};
 
 // Reads every value of a column into inputs; false with an exception set.
 bool readColumn(PyObject* values, PyObject* decimalType, Vec<Input>& inputs) {
-  Py_ssize_t hint = PyObject_Length(values);  // a capacity hint only
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
-  inputs.reserve(static_cast<size_t>(hint));
-  return forEachItem(values, hint, true, [&](PyObject* item) {
+  size_t hint = 0;
+  if (!sizeHint(values, hint)) return false;
+  inputs.reserve(hint);
+  return forEachItem(values, true, [&](PyObject* item) {
     return convert(item, decimalType, inputs.emplace_back());
   });
 }

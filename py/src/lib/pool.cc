@@ -237,8 +237,9 @@ struct PoolSlot {
 };
 // Never destroyed: a thread still running at exit (a Python daemon thread
 // that has released the interpreter lock) may take the pool while static
-// destructors run, and must not find it freed.
-PoolSlot& POOL = *new PoolSlot;
+// destructors run, and must not find it freed. Replaced only in a forked
+// child, which has a single thread.
+PoolSlot* POOL = new PoolSlot;
 
 // Native work under way, and whether a fork is waiting for it to end.
 struct NativeGate {
@@ -268,11 +269,11 @@ void prepareFork() {
     GATE->forking = true;
     GATE->changed.wait(guard, [] { return GATE->running == 0; });
   }
-  POOL.lock.lock();
+  POOL->lock.lock();
 }
 
 void parentAfterFork() {
-  POOL.lock.unlock();
+  POOL->lock.unlock();
   std::lock_guard guard(GATE->lock);
   GATE->forking = false;
   GATE->changed.notify_all();
@@ -280,15 +281,14 @@ void parentAfterFork() {
 
 // The child has only the forking thread: the pool's workers are gone. Their
 // pool is left as it is (never waited on, never freed, since its memory may
-// hold their state) and a fresh pool of the same size takes its place.
+// hold their state) and a fresh pool of the same size takes its place. The
+// locks are replaced rather than unlocked: a lock taken before fork belongs
+// to a thread id the child does not have.
 void childAfterFork() {
-  if (POOL.handle) {
-    const size_t size = POOL.handle->size();
-    new PoolHandle(std::move(POOL.handle));  // deliberately kept forever
-    POOL.handle = std::make_shared<Pool>(size);
-  }
-  POOL.lock.unlock();
-  GATE = new NativeGate;  // the old one may be mid-notify on a missing thread
+  auto* slot = new PoolSlot;
+  if (POOL->handle) slot->handle = std::make_shared<Pool>(POOL->handle->size());
+  POOL = slot;  // the old slot, with its pool, is deliberately kept forever
+  GATE = new NativeGate;
 }
 
 void registerForkHandlers() {
@@ -334,15 +334,15 @@ void runDetached(std::function<void()> work) {
 }
 
 PoolHandle takePool() {
-  std::shared_lock guard(POOL.lock);
-  return POOL.handle;
+  std::shared_lock guard(POOL->lock);
+  return POOL->handle;
 }
 
 void removePool() {
   PoolHandle old;
   {
-    std::unique_lock guard(POOL.lock);
-    old = std::move(POOL.handle);
+    std::unique_lock guard(POOL->lock);
+    old = std::move(POOL->handle);
   }
   // The old pool, if this was its last handle, ends here, outside the lock.
 }
@@ -357,15 +357,15 @@ std::optional<std::string> replacePool(uint64_t requested) {
   }
   PoolHandle old;
   {
-    std::unique_lock guard(POOL.lock);
-    old = std::exchange(POOL.handle, std::move(fresh));
+    std::unique_lock guard(POOL->lock);
+    old = std::exchange(POOL->handle, std::move(fresh));
   }
   return std::nullopt;
 }
 
 uint64_t currentThreads() {
-  std::shared_lock guard(POOL.lock);
-  return POOL.handle ? POOL.handle->size() : 1;
+  std::shared_lock guard(POOL->lock);
+  return POOL->handle ? POOL->handle->size() : 1;
 }
 
 }  // namespace morvo

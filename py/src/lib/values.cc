@@ -103,7 +103,7 @@ bool convert(PyObject* value, PyObject* decimalType, Input& out) {
       if (readLargeInt(value, big.value)) {
         out = std::move(big);
       } else {
-        PyErr_Clear();
+        if (!clearOrdinaryError()) return false;
         out = input::Other{};
       }
       return true;
@@ -132,7 +132,7 @@ bool convert(PyObject* value, PyObject* decimalType, Input& out) {
   }
   int isDecimal = PyObject_IsInstance(value, decimalType);
   if (isDecimal < 0) {
-    PyErr_Clear();
+    if (!clearOrdinaryError()) return false;
     out = input::Other{};
     return true;
   }
