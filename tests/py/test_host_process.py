@@ -269,24 +269,16 @@ def test_a_lying_length_is_only_a_hint(make):
     assert morvo_rs.maskChunk([m, None], make(rows)) == morvo_rs.maskChunk([m, None], rows)
 
 
-def test_a_row_list_shrinking_while_read_ends_the_read_early():
-    values = [str(i) for i in range(100)]
-
-    class Shrinks(str):
-        def __del__(self):
-            pass
-
-    m = morvo_rs.Masker(bytes(32), "number", {})
-
+def test_a_column_emptied_by_a_hook_while_read_ends_the_read_early():
     class Clears(float):
         def __repr__(self):
             column.clear()
-            return "1.5"
+            return "2.0"
 
+    m = morvo_rs.Masker(bytes(32), "number", {})
     column = [1.0, Clears(2.0), 3.0, 4.0]
     masked, problems = m.maskColumn(column)
-    assert len(masked) == 2 and not problems
-    assert values  # the str values stay usable
+    assert masked == m.maskColumn([1.0, 2.0])[0] and not problems
 
 
 @pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])

@@ -184,7 +184,7 @@ class TestMaskColumn:
 
 
 class ShrinkOnLength(list):
-    """A list whose length query empties it: the read stops at the current end."""
+    """A list whose length query empties it."""
 
     def __len__(self):
         n = list.__len__(self)
@@ -192,7 +192,7 @@ class ShrinkOnLength(list):
         return n
 
 
-def test_a_list_shrunk_before_reading_stops_at_its_current_end():
+def test_a_list_is_read_to_its_own_size_whatever_its_length_query_does():
     masker = Masker(b"k" * 32, "hash", {})
     values = ShrinkOnLength(["a", "b", "c"])
-    assert masker.maskColumn(values) == ([], {})
+    assert masker.maskColumn(values) == masker.maskColumn(["a", "b", "c"])

@@ -45,6 +45,7 @@ Failure failureOf(std::exception_ptr error) {
 }
 
 bool clearOrdinaryError() {
+  if (!PyErr_Occurred()) return true;
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
   PyErr_Clear();
   return true;

@@ -63,7 +63,8 @@ PyObject* guardedNoArgs(PyObject* self, PyObject* unused) {
 // Drops the pending exception where the module may treat the failure as an
 // answer (an unreadable value, a length that is only a hint) and returns
 // true; an exception that is not an Exception (KeyboardInterrupt,
-// SystemExit) stays pending and gives false, so that it propagates.
+// SystemExit) stays pending and gives false, so that it propagates. True
+// when nothing is pending.
 bool clearOrdinaryError();
 
 // Adds the note "while processing '<name>'" to the pending exception.

@@ -61,7 +61,7 @@ bool readFlag(PyObject* options, const char* key, bool& out) {
   PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
   if (!module && !clearOrdinaryError()) return false;
   const char* moduleName = module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8(module.get()) : nullptr;
-  if (!moduleName && PyErr_Occurred() && !clearOrdinaryError()) return false;
+  if (!moduleName && !clearOrdinaryError()) return false;
   const char* typeName = type->tp_name;
   if (const char* dot = std::strrchr(typeName, '.')) typeName = dot + 1;
   if (moduleName && std::strcmp(moduleName, "numpy") == 0 &&
