@@ -5,6 +5,7 @@
 #include <string>
 
 #include "args.h"
+#include "engine_api.h"
 #include "errors.h"
 #include "py_ref.h"
 #include "sequence.h"
@@ -303,6 +304,7 @@ PyObject* maskerNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;  // the record is released by its owner
   reinterpret_cast<MaskerObject*>(self)->masker = masker.release();
+  reinterpret_cast<MaskerObject*>(self)->engine = engineApi();
   return self;
 }
 

@@ -9,9 +9,12 @@
 
 namespace morvo {
 
+struct EngineApi;
+
 struct MaskerObject {
   PyObject_HEAD
-  Masker* masker;  // owned; freed with the object
+  Masker* masker;           // owned; freed with the object
+  const EngineApi* engine;  // the engine of the module that built it
 };
 
 // The Masker type, built once per process on first need (borrowed), or null

@@ -305,6 +305,13 @@ NativeWork::NativeWork() {
 
 NativeWork::~NativeWork() { leaveNative(); }
 
+void enterNativeWork() {
+  registerForkHandlers();
+  enterNative();
+}
+
+void leaveNativeWork() { leaveNative(); }
+
 void runDetached(std::function<void()> work) {
   registerForkHandlers();
   struct Detached {

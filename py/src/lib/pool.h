@@ -89,6 +89,11 @@ class NativeWork {
   NativeWork& operator=(const NativeWork&) = delete;
 };
 
+// The scope of NativeWork as two calls, for code that reaches the engine
+// through its table.
+void enterNativeWork();
+void leaveNativeWork();
+
 // Runs work on a detached thread of its own, counted as native work. Throws
 // std::system_error when the thread cannot be started (work is then not run).
 void runDetached(std::function<void()> work);

@@ -1,0 +1,48 @@
+// The Arrow C data interface: the two structures through which Arrow arrays
+// cross library boundaries without copying, as the interface defines them
+// (a stable C ABI), and the names of the capsules that carry them in Python.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+
+#define ARROW_FLAG_DICTIONARY_ORDERED 1
+#define ARROW_FLAG_NULLABLE 2
+#define ARROW_FLAG_MAP_KEYS_SORTED 4
+
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  int64_t flags;
+  int64_t n_children;
+  struct ArrowSchema** children;
+  struct ArrowSchema* dictionary;
+  void (*release)(struct ArrowSchema*);
+  void* private_data;
+};
+
+struct ArrowArray {
+  int64_t length;
+  int64_t null_count;
+  int64_t offset;
+  int64_t n_buffers;
+  int64_t n_children;
+  const void** buffers;
+  struct ArrowArray** children;
+  struct ArrowArray* dictionary;
+  void (*release)(struct ArrowArray*);
+  void* private_data;
+};
+
+#endif  // ARROW_C_DATA_INTERFACE
+}
+
+namespace morvo::arrow {
+inline constexpr const char* SCHEMA_CAPSULE = "arrow_schema";
+inline constexpr const char* ARRAY_CAPSULE = "arrow_array";
+}  // namespace morvo::arrow
