@@ -19,11 +19,13 @@ bool bitAt(const uint8_t* bits, int64_t i) { return (bits[i >> 3] >> (i & 7)) & 
 
 // Checks the buffer count and the non-null buffers the layout needs; gives
 // the validity bitmap, or null when every position is valid.
-const uint8_t* validityOf(const ArrowArray& array, int64_t buffers) {
+// Only the first `required` buffers must be present (a string view array's
+// data and size buffers are checked where they are used).
+const uint8_t* validityOf(const ArrowArray& array, int64_t buffers, int64_t required) {
   need(array.length >= 0 && array.offset >= 0, "negative length or offset");
   need(array.n_buffers == buffers, "unexpected number of buffers");
   need(array.n_buffers == 0 || array.buffers != nullptr, "missing buffer list");
-  for (int64_t b = 1; b < buffers; ++b) need(array.buffers[b] != nullptr || array.length == 0, "missing buffer");
+  for (int64_t b = 1; b < required; ++b) need(array.buffers[b] != nullptr || array.length == 0, "missing buffer");
   if (buffers == 0 || array.null_count == 0) return nullptr;
   return static_cast<const uint8_t*>(array.buffers[0]);
 }
@@ -133,10 +135,10 @@ void readInputs(const ArrowArray& array, const ColumnType& type, bool numbers, V
   if (type.kind == Kind::Text) {
     if (type.text == TextLayout::View) {
       need(array.n_buffers >= 3, "unexpected number of buffers");
-      const uint8_t* validity = validityOf(array, array.n_buffers);
+      const uint8_t* validity = validityOf(array, array.n_buffers, 2);
       readViewTexts(array, validity, out);
     } else {
-      const uint8_t* validity = validityOf(array, 3);
+      const uint8_t* validity = validityOf(array, 3, 3);
       if (type.text == TextLayout::Offsets32) {
         readOffsetTexts<int32_t>(array, validity, out);
       } else {
@@ -145,7 +147,7 @@ void readInputs(const ArrowArray& array, const ColumnType& type, bool numbers, V
     }
     return;
   }
-  const uint8_t* validity = validityOf(array, 2);
+  const uint8_t* validity = validityOf(array, 2, 2);
   const void* values = array.buffers[1];
   for (int64_t i = 0; i < array.length; ++i) {
     const int64_t p = array.offset + i;
