@@ -121,6 +121,8 @@ def test_multiprocessing_pool_with_fork_equals_one_call():
 
 # ---- threads that cannot be started --------------------------------------
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the limit allows")
 def test_threads_refused_by_the_system_raise_and_the_module_recovers():
     out = succeeds("""
         import resource, morvo_rs
