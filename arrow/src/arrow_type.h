@@ -27,7 +27,4 @@ std::optional<ColumnType> parseType(std::string_view format);
 // The format string of a type.
 std::string formatOf(const ColumnType& type);
 
-// The type of utf8 strings, as masking an integer column into texts gives.
-inline constexpr ColumnType UTF8{Kind::Text};
-
 }  // namespace morvo::arrow

@@ -181,7 +181,9 @@ void readInputs(const ArrowArray& array, const ColumnType& type, bool numbers, V
 }
 
 ColumnType outputType(const ColumnType& input, bool givesText) {
-  return input.kind == Kind::Int && givesText ? UTF8 : input;
+  if (!givesText) return input;
+  const bool large = input.kind == Kind::Text && input.text == TextLayout::Offsets64;
+  return ColumnType{Kind::Text, 0, true, 0, 0, large ? TextLayout::Offsets64 : TextLayout::Offsets32};
 }
 
 namespace {

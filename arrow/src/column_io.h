@@ -25,8 +25,8 @@ struct MalformedArray : std::runtime_error {
 // anything no strategy reads, are Other.
 void readInputs(const ArrowArray& array, const ColumnType& type, bool numbers, Vec<Input>& out);
 
-// The type of the masked column: the input's, except texts for an integer
-// column that a text-giving strategy masks.
+// The type of the masked column: texts (utf8, or large_utf8 for large_utf8
+// input) for the strategies that give texts, else the input's type.
 ColumnType outputType(const ColumnType& input, bool givesText);
 
 // Turns every output that the column type cannot hold (an integer beyond its

@@ -41,10 +41,11 @@ const char MASK_ARRAY_DOC[] =
     "`pyarrow.array(masked)` takes it without a copy), and `problems` maps a\n"
     "position to FALLBACK or (REFUSED, message), exactly as `maskColumn` does for\n"
     "the same values; those positions are null in `masked`. Null stays null.\n\n"
-    "The masked column keeps the array's type, but for integers that `hash` or a\n"
-    "fake strategy turns into texts (utf8). A masked value that its type cannot\n"
-    "hold (an integer beyond the width, a decimal beyond precision or scale) is\n"
-    "a FALLBACK. A dictionary-encoded array stays one, its dictionary masked once.";
+    "`hash`, `email` and the fakes give utf8 texts (large_utf8 for large_utf8\n"
+    "input); the other strategies keep the array's type, and a substitute that\n"
+    "the type cannot hold (an integer beyond the width, a decimal beyond precision\n"
+    "or scale) is a FALLBACK. A dictionary-encoded array stays one, its dictionary\n"
+    "masked once.";
 
 const char MASK_BATCH_DOC[] =
     "maskBatch(maskers, batch)\n--\n\n"
@@ -85,8 +86,10 @@ bool maskerParts(PyObject* object, PyObject* maskerType, const Masker*& masker, 
   return true;
 }
 
+// The strategies whose answers are always texts, whatever they mask.
 bool givesText(const Masker& masker) {
   return std::holds_alternative<strategy::Hash>(masker.strategy) ||
+         std::holds_alternative<strategy::Email>(masker.strategy) ||
          std::holds_alternative<strategy::Fake>(masker.strategy);
 }
 
@@ -584,6 +587,19 @@ PyObject* maskBatch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (batch.null_count != 0 && batch.n_buffers > 0 && batch.buffers && batch.buffers[0]) {
     PyErr_SetString(PyExc_ValueError, "a batch with null rows cannot be masked");
     return nullptr;
+  }
+  if (batch.length < 0 || batch.offset < 0 || (width > 0 && !batch.children) || (width > 0 && !schema.children)) {
+    PyErr_SetString(PyExc_ValueError, "malformed Arrow array: a struct without its columns");
+    return nullptr;
+  }
+  for (size_t j = 0; j < width; ++j) {
+    // Each column must cover the batch's rows, or reading would run past it.
+    const ArrowArray* child = batch.children[j];
+    if (!child || !schema.children[j] || !schema.children[j]->format || !child->release ||
+        child->length < batch.offset + batch.length) {
+      PyErr_Format(PyExc_ValueError, "malformed Arrow array: column %zu does not cover the batch's rows", j);
+      return nullptr;
+    }
   }
 
   std::vector<ColumnPlan> plans(width);
