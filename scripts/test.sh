@@ -27,5 +27,5 @@ MORVO_PROBE_DIR="$PWD/build/tests/probe" "$PY" -m pytest -q tests/py
 # them, so their runtimes are preloaded and leak checking (which would report
 # the interpreter's own) is off.
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-  ASAN_OPTIONS=detect_leaks=0 MORVO_PROBE_DIR="$PWD/build/sanitize/probe" PYTHONPATH="$PWD/build/sanitize/py" \
+  ASAN_OPTIONS=detect_leaks=0 MORVO_PROBE_DIR="$PWD/build/sanitize/probe" PYTHONPATH="$PWD/build/sanitize/bindings/python:$PWD/build/sanitize/bindings/arrow" \
   "$PY" -m pytest -q -p no:cacheprovider tests/py

@@ -1,8 +1,9 @@
 """A small static check of the C-API rules that review can miss.
 
-The binding touches Python objects only with the GIL held; the one place it
-lets go is a scope that opens with a GilRelease guard. Nothing in such a
-scope may call into CPython, and the core library must not know of Python.
+The bindings touch Python objects only with the GIL held; the one place they
+let go is a scope that opens with a GilRelease guard. Nothing in such a
+scope may call into CPython, and the core and the engine must not know of
+Python.
 """
 import pathlib
 import re
@@ -10,9 +11,11 @@ import re
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-BINDING = sorted(p for p in (ROOT / "py" / "src" / "lib").iterdir() if p.suffix in (".cc", ".h"))
+BINDING = sorted(p for folder in ("python", "arrow") for p in (ROOT / "bindings" / folder / "src").iterdir()
+                 if p.suffix in (".cc", ".h"))
 GUARD = "py_ref.h"  # where the guard itself is defined
-CORE = sorted((ROOT / "core" / "src").glob("*"))
+# The layers below the bindings know nothing of Python.
+CORE = sorted((ROOT / "core" / "src").glob("*")) + sorted((ROOT / "engine" / "src").glob("*"))
 CPYTHON_CALL = re.compile(r"\b(?:_?Py[A-Z]\w*|Py_\w+)\s*\(")
 
 
@@ -70,7 +73,7 @@ def test_the_checker_sees_a_call_in_a_released_scope():
     assert not any(CPYTHON_CALL.findall(s) for s in released_scopes(good))
 
 
-@pytest.mark.parametrize("path", CORE, ids=lambda p: p.name)
-def test_the_core_knows_nothing_of_python(path):
+@pytest.mark.parametrize("path", CORE, ids=lambda p: f"{p.parent.parent.name}/{p.name}")
+def test_the_core_and_the_engine_know_nothing_of_python(path):
     text = strip_comments(path.read_text())
     assert "Python.h" not in text and not CPYTHON_CALL.findall(text)

@@ -19,7 +19,7 @@ import pytest
 import morvo_rs
 
 HERE = Path(__file__).resolve().parent
-STUB = HERE.parents[1] / "py" / "stubs" / "morvo_rs-stubs" / "__init__.pyi"
+STUB = HERE.parents[1] / "bindings" / "python" / "stubs" / "morvo_rs-stubs" / "__init__.pyi"
 USAGE = HERE / "typing_usage.py"
 
 needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None,

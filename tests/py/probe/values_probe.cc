@@ -2,9 +2,9 @@
 // check every rule of reading and building Python values directly.
 #include <Python.h>
 
+#include "conversion.h"
 #include "errors.h"
 #include "py_ref.h"
-#include "values.h"
 
 namespace morvo {
 namespace {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "args.h"
+#include "conversion.h"
 #include "errors.h"
 #include "functions.h"
 #include "masker.h"

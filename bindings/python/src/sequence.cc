@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "values.h"
+#include "conversion.h"
 
 namespace morvo {
 

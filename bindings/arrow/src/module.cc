@@ -19,6 +19,7 @@
 #include "arrow_data.h"
 #include "arrow_type.h"
 #include "column_io.h"
+#include "conversion.h"
 #include "engine_api.h"
 #include "errors.h"
 #include "masker.h"

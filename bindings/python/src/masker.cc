@@ -5,6 +5,7 @@
 #include <string>
 
 #include "args.h"
+#include "conversion.h"
 #include "engine_api.h"
 #include "errors.h"
 #include "py_ref.h"

@@ -1,4 +1,4 @@
-#include "values.h"
+#include "conversion.h"
 
 #include <climits>
 #include <cstring>
