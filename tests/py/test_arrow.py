@@ -354,3 +354,19 @@ def test_results_do_not_depend_on_the_thread_count(threads):
     for j, m in enumerate(maskers):
         out, problems = morvo_arrow.maskArray(m, batch.column(j))
         assert pa.array(out).equals(alone[j][0]) and problems == alone[j][1]
+
+
+def test_a_stream_of_chunks_comes_back_as_one_array():
+    chunks = pa.chunked_array([["AB-1", None], [], ["CD-22", "é", "EF-333"]])
+    check("key", chunks)
+    check("digits", pa.chunked_array([pa.array([1, 2], pa.int32()), pa.array([None, 40], pa.int32())]))
+    with pytest.raises(ValueError, match="one chunk at a time"):
+        morvo_arrow.maskArray(masker("hash"), pa.chunked_array([pa.array(["a"]).dictionary_encode()] * 2))
+
+
+def test_a_polars_series_masks_through_its_stream():
+    pl = pytest.importorskip("polars")
+    series = pl.Series("id", ["AB-1234", None, "CD-5678"])
+    m = masker("key")
+    masked, problems = morvo_arrow.maskArray(m, series)
+    assert pl.Series("id", masked).to_list() == m.maskColumn(series.to_list())[0] and problems == {}

@@ -1,6 +1,7 @@
 // The Arrow C data interface: the two structures through which Arrow arrays
 // cross library boundaries without copying, as the interface defines them
-// (a stable C ABI), and the names of the capsules that carry them in Python.
+// and the stream of arrays (a stable C ABI), and the names of the capsules
+// that carry them in Python.
 #pragma once
 
 #include <cstdint>
@@ -40,9 +41,23 @@ struct ArrowArray {
 };
 
 #endif  // ARROW_C_DATA_INTERFACE
+
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+
+struct ArrowArrayStream {
+  int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
+  int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
+  const char* (*get_last_error)(struct ArrowArrayStream*);
+  void (*release)(struct ArrowArrayStream*);
+  void* private_data;
+};
+
+#endif  // ARROW_C_STREAM_INTERFACE
 }
 
 namespace morvo::arrow {
 inline constexpr const char* SCHEMA_CAPSULE = "arrow_schema";
 inline constexpr const char* ARRAY_CAPSULE = "arrow_array";
+inline constexpr const char* STREAM_CAPSULE = "arrow_array_stream";
 }  // namespace morvo::arrow

@@ -36,8 +36,9 @@ const char MODULE_DOC[] =
 
 const char MASK_ARRAY_DOC[] =
     "maskArray(masker, array)\n--\n\n"
-    "Masks one Arrow array (any object exporting `__arrow_c_array__`) with a\n"
-    "morvo_rs.Masker.\n\n"
+    "Masks one Arrow array (any object exporting `__arrow_c_array__`, or a stream\n"
+    "of chunks through `__arrow_c_stream__`, as a polars Series) with a\n"
+    "morvo_rs.Masker; a stream's chunks come back as one array.\n\n"
     "Returns `(masked, problems)`: `masked` exports `__arrow_c_array__` (so\n"
     "`pyarrow.array(masked)` takes it without a copy), and `problems` maps a\n"
     "position to FALLBACK or (REFUSED, message), exactly as `maskColumn` does for\n"
@@ -98,21 +99,81 @@ bool readsNumbers(const Masker& masker) { return std::holds_alternative<strategy
 
 // ---- arrays in -----------------------------------------------------------
 
-// An exported array with the capsules that own it, held for the call.
+// An exported array with the capsules that own it, held for the call; or
+// the chunks of an exported stream, owned here.
 struct Imported {
   PyRef schemaCapsule;
   PyRef arrayCapsule;
   ArrowSchema* schema = nullptr;
   ArrowArray* array = nullptr;
+
+  ArrowSchema streamSchema{};
+  std::vector<ArrowArray> chunks;
+
+  Imported() = default;
+  Imported(const Imported&) = delete;
+  Imported& operator=(const Imported&) = delete;
+  ~Imported() {
+    for (ArrowArray& chunk : chunks) {
+      if (chunk.release) chunk.release(&chunk);
+    }
+    if (streamSchema.release) streamSchema.release(&streamSchema);
+  }
+
+  // The arrays to read: the one exported array, or the stream's chunks.
+  std::vector<ArrowArray> views() const {
+    if (array) return {*array};
+    return chunks;
+  }
 };
 
-bool importArray(PyObject* object, const char* argument, Imported& out) {
-  PyRef method = PyRef::steal(PyObject_GetAttrString(object, "__arrow_c_array__"));
-  if (!method) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "'%s' object does not export an Arrow array (__arrow_c_array__)",
-                 Py_TYPE(object)->tp_name);
+bool hasAttribute(PyObject* object, const char* name, PyRef& out) {
+  out = PyRef::steal(PyObject_GetAttrString(object, name));
+  if (out) return true;
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+  return false;
+}
+
+// Reads every chunk of an exported stream (polars exports only streams).
+// The producer's callbacks may run Python code, so this runs with the GIL.
+bool importStream(PyObject* method, Imported& out) {
+  PyRef capsule = PyRef::steal(PyObject_CallNoArgs(method));
+  if (!capsule) return false;
+  auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), STREAM_CAPSULE));
+  if (!stream) return false;
+  if (!stream->release) {
+    PyErr_SetString(PyExc_ValueError, "the exported Arrow stream was already released");
+    return false;
+  }
+  auto failed = [&](int code) {
+    const char* message = stream->get_last_error ? stream->get_last_error(stream) : nullptr;
+    PyErr_Format(PyExc_ValueError, "the Arrow stream failed (error %d): %s", code, message ? message : "no message");
+    return false;
+  };
+  if (int code = stream->get_schema(stream, &out.streamSchema)) return failed(code);
+  if (!out.streamSchema.release || !out.streamSchema.format) {
+    PyErr_SetString(PyExc_ValueError, "the Arrow stream gave no schema");
+    return false;
+  }
+  for (;;) {
+    ArrowArray chunk{};
+    if (int code = stream->get_next(stream, &chunk)) return failed(code);
+    if (!chunk.release) break;  // the end of the stream
+    out.chunks.push_back(chunk);
+  }
+  out.schema = &out.streamSchema;
+  return true;
+}
+
+bool importArray(PyObject* object, const char* argument, Imported& out, bool streams = false) {
+  PyRef method;
+  if (!hasAttribute(object, "__arrow_c_array__", method)) {
+    if (PyErr_Occurred()) return false;
+    PyRef stream;
+    if (streams && hasAttribute(object, "__arrow_c_stream__", stream)) return importStream(stream.get(), out);
+    if (PyErr_Occurred()) return false;
+    PyErr_Format(PyExc_TypeError, "'%s' object does not export an Arrow array (__arrow_c_array__%s)",
+                 Py_TYPE(object)->tp_name, streams ? " or __arrow_c_stream__" : "");
     noteArgument(argument);
     return false;
   }
@@ -142,7 +203,7 @@ bool importArray(PyObject* object, const char* argument, Imported& out) {
 struct ColumnPlan {
   const Masker* masker = nullptr;
   const EngineApi* engine = nullptr;
-  ArrowArray view{};  // the column's array, with any parent offset folded in
+  std::vector<ArrowArray> views;  // the column's arrays (a stream's chunks), parent offsets folded in
   const ArrowSchema* schema = nullptr;
   ColumnType type;             // the values' type (the dictionary's, if encoded)
   std::optional<ColumnType> indexType;  // set for a dictionary-encoded column
@@ -206,10 +267,11 @@ int64_t indexAt(const void* indices, const ColumnType& type, int64_t i) {
 // Masks a plain column: read, mask, fit, write.
 void maskPlain(ColumnPlan& plan) {
   Vec<Input> inputs;
-  readInputs(plan.view, plan.type, readsNumbers(*plan.masker), inputs);
+  for (const ArrowArray& view : plan.views) readInputs(view, plan.type, readsNumbers(*plan.masker), inputs);
+  const size_t count = inputs.size();
   plan.outputs = plan.engine->maskInputs(*plan.masker, inputs);
   Vec<Input>().swap(inputs);
-  if (plan.outputs.size() != static_cast<size_t>(plan.view.length)) throw std::logic_error("one output per input");
+  if (plan.outputs.size() != count) throw std::logic_error("one output per input");
   const ColumnType out = outputType(plan.type, givesText(*plan.masker));
   fitOutputs(out, plan.outputs);
   plan.masked = writeOutputs(out, plan.outputs);
@@ -221,7 +283,11 @@ void maskPlain(ColumnPlan& plan) {
 // Masks a dictionary-encoded column: the dictionary once, then the indices
 // copied, null where their entry is null or a problem.
 void maskDictionary(ColumnPlan& plan) {
-  const ArrowArray& indices = plan.view;
+  if (plan.views.size() != 1) {
+    throw MalformedArray("a dictionary-encoded stream is masked one chunk at a time, not " +
+                         std::to_string(plan.views.size()) + " at once");
+  }
+  const ArrowArray& indices = plan.views.front();
   if (!indices.dictionary || indices.n_buffers != 2 || (indices.length > 0 && !indices.buffers[1]) ||
       indices.length < 0 || indices.offset < 0) {
     throw MalformedArray("malformed Arrow array: a dictionary-encoded array without its dictionary or indices");
@@ -520,12 +586,12 @@ PyObject* maskArray(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return nullptr;
   }
   Imported imported;
-  if (!importArray(arrayArg, "array", imported)) return nullptr;
+  if (!importArray(arrayArg, "array", imported, true)) return nullptr;
   if (!planType(*imported.schema, plan)) {
     noteArgument("array");
     return nullptr;
   }
-  plan.view = *imported.array;
+  plan.views = imported.views();
   plan.schema = imported.schema;
 
   Outcome outcome = withoutGilOn(plan.engine, [&] { maskPlan(plan); });
@@ -617,9 +683,10 @@ PyObject* maskBatch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       return nullptr;
     }
     // The column as the batch shows it: the batch's own slice folded in.
-    plan.view = *batch.children[j];
-    plan.view.offset += batch.offset;
-    plan.view.length = batch.length;
+    ArrowArray view = *batch.children[j];
+    view.offset += batch.offset;
+    view.length = batch.length;
+    plan.views = {view};
     masked.push_back(j);
   }
 
