@@ -198,9 +198,12 @@ void Pool::parallelFor(size_t n, const std::function<void(size_t, size_t)>& body
   const bool nested = workerOf == shared_.get();
   grain = std::max<size_t>(grain, 1);
   size_t pieces = n / grain + (n % grain != 0);
-  pieces = std::min(pieces, threads_ * PIECES_PER_WORKER);
-  grain = n / pieces + (n % pieces != 0);
-  pieces = n / grain + (n % grain != 0);
+  if (pieces > threads_ * PIECES_PER_WORKER) {
+    // Fewer, longer pieces: as many as the workers can usefully share.
+    pieces = threads_ * PIECES_PER_WORKER;
+    grain = n / pieces + (n % pieces != 0);
+    pieces = n / grain + (n % grain != 0);
+  }
   if (nested && pieces == 1) {
     body(0, n);
     return;

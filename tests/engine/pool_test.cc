@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
+#include <numeric>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -141,6 +143,27 @@ TEST_F(QuietPool, BodyExceptionReachesCallerAndPoolStaysUsable) {
     Coverage coverage(500);
     EXPECT_TRUE(coverage.runOn(pool));
   });
+}
+
+// Pieces are at least `grain` long (but the last), and a call starts no more
+// workers than it has pieces: a pool of 65535 masking 300 values in pieces of
+// 64 runs on 5 threads, not thousands.
+TEST_F(QuietPool, PiecesHonourTheGrainAndWorkersStartOnlyAsNeeded) {
+  size_t before = taskNames().size();
+  Pool pool(MAX_THREADS);
+  std::mutex lock;
+  std::vector<size_t> lengths;
+  finishesWithin([&] {
+    pool.parallelFor(300, [&](size_t b, size_t e) {
+      std::lock_guard guard(lock);
+      lengths.push_back(e - b);
+    }, 64);
+  });
+  std::sort(lengths.begin(), lengths.end());
+  ASSERT_FALSE(lengths.empty());
+  EXPECT_EQ(std::accumulate(lengths.begin(), lengths.end(), size_t{0}), 300u);
+  EXPECT_TRUE(std::all_of(lengths.begin() + 1, lengths.end(), [](size_t n) { return n >= 64; }));
+  EXPECT_LE(taskNames().size(), before + 5);
 }
 
 // Count published for a request (70000 capped without starting the threads);
