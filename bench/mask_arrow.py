@@ -10,47 +10,16 @@ that holds the GIL, measured as bench/mask_chunk.py measures it for maskChunk.
 import argparse
 import os
 import sys
-import threading
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
 
 import pyarrow as pa  # noqa: E402
 
 import demo  # noqa: E402
+from mask_chunk import gil_free_share  # noqa: E402
 from mask_column import best  # noqa: E402
 import morvo_arrow  # noqa: E402
 import morvo_rs  # noqa: E402
-
-
-def gil_held_share(call, seconds=0.3):
-    """The share of call() during which a counting thread could not run."""
-    counter, stop = [0], threading.Event()
-
-    def count():
-        n = 0
-        while not stop.is_set():
-            n += 1
-            counter[0] = n
-
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(0.0005)
-    try:
-        thread = threading.Thread(target=count)
-        thread.start()
-        time.sleep(0.05)
-        begin = counter[0]
-        time.sleep(seconds)
-        rate = (counter[0] - begin) / seconds
-        begin, start = counter[0], time.perf_counter()
-        call()
-        elapsed = time.perf_counter() - start
-        progress = counter[0] - begin
-        stop.set()
-        thread.join()
-    finally:
-        sys.setswitchinterval(previous)
-    return 1 - min(1.0, progress / (rate * elapsed)), elapsed
 
 
 def row(name, seconds, rows, base):
@@ -101,8 +70,8 @@ def main():
             row(name, low, n, base)
     for threads in (1, 2):
         morvo_rs.setThreads(threads)
-        held, elapsed = gil_held_share(lambda: morvo_arrow.maskBatch(demo.policy(demo.DEMO_MASTER_KEY), batch))
-        print(f"GIL held during maskBatch, {threads} thread(s): {held:.1%} of {elapsed:.2f} s")
+        free, elapsed = gil_free_share(lambda: morvo_arrow.maskBatch(demo.policy(demo.DEMO_MASTER_KEY), batch))
+        print(f"GIL held during maskBatch, {threads} thread(s): {1 - free:.1%} of {elapsed:.2f} s")
     morvo_rs.setThreads(1)
 
 

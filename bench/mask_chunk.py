@@ -26,8 +26,8 @@ def by_columns(maskers, rows):
     return [m.maskColumn(c) if m is not None else (list(c), {}) for m, c in zip(maskers, columns)]
 
 
-def gil_free_share(rows, seconds=0.3):
-    """The share of a maskChunk call during which a counting thread could run."""
+def gil_free_share(call, seconds=0.3):
+    """The share of call() during which a counting thread could run, and its time."""
     counter = [0]
     running = threading.Event()
     stop = threading.Event()
@@ -49,7 +49,7 @@ def gil_free_share(rows, seconds=0.3):
         time.sleep(seconds)  # the counter alone: its rate
         rate = (counter[0] - begin) / seconds
         begin, start = counter[0], time.perf_counter()
-        morvo_rs.maskChunk(demo.policy(demo.DEMO_MASTER_KEY), rows)
+        call()
         elapsed = time.perf_counter() - start
         progress = counter[0] - begin
         stop.set()
@@ -78,7 +78,7 @@ def main():
                   f"{base / low:>10.2f}")
     for threads in (1, 2):
         morvo_rs.setThreads(threads)
-        free, elapsed = gil_free_share(rows)
+        free, elapsed = gil_free_share(lambda: morvo_rs.maskChunk(demo.policy(demo.DEMO_MASTER_KEY), rows))
         print(f"GIL held during maskChunk, {threads} thread(s): {1 - free:.0%} of {elapsed:.2f} s")
     morvo_rs.setThreads(1)
 

@@ -85,47 +85,37 @@ SchemaPtr copySchema(const ArrowSchema& schema) {
 
 namespace {
 
-struct ExportedArray {
-  ArrayPtr data;
-  std::vector<const void*> buffers;
-  std::vector<ArrowArray*> children;
-  ArrowArray* dictionary = nullptr;
+// What one export owns: the shared tree, and the structures handed out for
+// its children and dictionary.
+template <class C, class Data>
+struct Exported {
+  Data data;
+  std::vector<const void*> buffers;  // arrays only
+  std::vector<C*> children;
+  C* dictionary = nullptr;
 };
+using ExportedArray = Exported<ArrowArray, ArrayPtr>;
+using ExportedSchema = Exported<ArrowSchema, SchemaPtr>;
 
-void releaseArray(ArrowArray* array) {
-  auto* exported = static_cast<ExportedArray*>(array->private_data);
-  // A child the consumer moved out has its release cleared and is its own.
-  for (ArrowArray* child : exported->children) {
+// Releases one export (of an array or a schema) with what it handed out. A
+// child that the consumer moved out has its release cleared and is its own.
+template <class C, class Data>
+void release(C* structure) {
+  auto* exported = static_cast<Exported<C, Data>*>(structure->private_data);
+  for (C* child : exported->children) {
     if (child->release) child->release(child);
     delete child;
   }
-  if (exported->dictionary) {
-    if (exported->dictionary->release) exported->dictionary->release(exported->dictionary);
-    delete exported->dictionary;
+  if (C* dictionary = exported->dictionary) {
+    if (dictionary->release) dictionary->release(dictionary);
+    delete dictionary;
   }
   delete exported;
-  array->release = nullptr;
+  structure->release = nullptr;
 }
 
-struct ExportedSchema {
-  SchemaPtr schema;
-  std::vector<ArrowSchema*> children;
-  ArrowSchema* dictionary = nullptr;
-};
-
-void releaseSchema(ArrowSchema* schema) {
-  auto* exported = static_cast<ExportedSchema*>(schema->private_data);
-  for (ArrowSchema* child : exported->children) {
-    if (child->release) child->release(child);
-    delete child;
-  }
-  if (exported->dictionary) {
-    if (exported->dictionary->release) exported->dictionary->release(exported->dictionary);
-    delete exported->dictionary;
-  }
-  delete exported;
-  schema->release = nullptr;
-}
+void releaseArray(ArrowArray* array) { release<ArrowArray, ArrayPtr>(array); }
+void releaseSchema(ArrowSchema* schema) { release<ArrowSchema, SchemaPtr>(schema); }
 
 }  // namespace
 
@@ -156,7 +146,7 @@ void exportArray(const ArrayPtr& data, ArrowArray* out) {
 
 void exportSchema(const SchemaPtr& schema, ArrowSchema* out) {
   auto exported = std::make_unique<ExportedSchema>();
-  exported->schema = schema;
+  exported->data = schema;
   for (const SchemaPtr& child : schema->children) {
     auto* childOut = new ArrowSchema{};
     exported->children.push_back(childOut);
