@@ -29,3 +29,4 @@ MORVO_PROBE_DIR="$PWD/build/tests/probe" "$PY" -m pytest -q tests/py
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0 MORVO_PROBE_DIR="$PWD/build/sanitize/probe" PYTHONPATH="$PWD/build/sanitize/bindings/python:$PWD/build/sanitize/bindings/arrow" \
   "$PY" -m pytest -q -p no:cacheprovider tests/py
+bash scripts/test_wheel.sh  # the wheels installed with pip alone, the suite against each interpreter
