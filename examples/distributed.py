@@ -7,9 +7,11 @@ files, masks it by the demo's policy on a LocalCluster of worker processes
 
     python examples/distributed.py [--rows N] [--files N] [--workers N] [--scheduler ADDRESS] [--out DIR]
 
-Against an existing cluster (`dask scheduler` and `dask worker ADDRESS
---nthreads 1` on each machine), every worker needs morvo_rs installed and
-must see the --out directory at the same path (a shared file system).
+Against an existing cluster (`dask scheduler`, and `dask worker ADDRESS
+--nthreads 1` on each machine), the scheduler and every worker need the
+morvo_rs distribution installed (the scheduler unpickles the task graph,
+policy included), and the workers must see the --out directory at the same
+path (a shared file system).
 """
 import argparse
 import hashlib

@@ -14,7 +14,8 @@ fake strategies, the input's own type for `key`, `fpe`, `digits` and
 `morvo_rs.maskChunk`, row for row, whatever the partitions and workers.
 
 Maskers hold their keys natively and are never pickled: the policy itself,
-subkeys included, is what travels to the workers, inside the task graph.
+subkeys included, is what travels to the scheduler and the workers, inside
+the task graph (both need this package installed to unpickle it).
 Every worker process builds its maskers once per policy and keeps them in a
 small module-level cache keyed by a SHA-256 digest of the canonical form of
 the policy. Send the graph over channels you would trust with the subkeys
