@@ -5,6 +5,8 @@
 #include <oneapi/tbb/scalable_allocator.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,8 +21,21 @@ using u128 = unsigned __int128;
 // a block can be freed cheaply on a thread other than the one that allocated
 // it. It is used through its explicit interface only: nothing here replaces
 // malloc or operator new for the host process.
+//
+// A build for the sanitizers may define MORVO_SYSTEM_ALLOCATOR to take that
+// memory from malloc instead, so that AddressSanitizer sees every block (it
+// cannot see inside the scalable allocator's own pools).
+#ifdef MORVO_SYSTEM_ALLOCATOR
+template <class T>
+using Allocator = std::allocator<T>;
+inline void* rawAllocate(size_t bytes) { return std::malloc(bytes); }
+inline void rawFree(void* p) { std::free(p); }
+#else
 template <class T>
 using Allocator = tbb::scalable_allocator<T>;
+inline void* rawAllocate(size_t bytes) { return scalable_malloc(bytes); }
+inline void rawFree(void* p) { scalable_free(p); }
+#endif
 template <class T>
 using Vec = std::vector<T, Allocator<T>>;
 using Text = std::basic_string<char, std::char_traits<char>, Allocator<char>>;

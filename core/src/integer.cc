@@ -8,7 +8,7 @@ namespace morvo {
 void Limbs::push(uint64_t limb) {
   if (size_ == capacity_) {
     size_t capacity = capacity_ * 2;
-    auto* grown = static_cast<uint64_t*>(scalable_malloc(capacity * sizeof(uint64_t)));
+    auto* grown = static_cast<uint64_t*>(rawAllocate(capacity * sizeof(uint64_t)));
     if (!grown) throw std::bad_alloc();
     std::memcpy(grown, data(), size_ * sizeof(uint64_t));
     release();
@@ -24,7 +24,7 @@ void Limbs::trim() {
 
 void Limbs::assign(const uint64_t* src, size_t n) {
   if (n > capacity_) {
-    auto* grown = static_cast<uint64_t*>(scalable_malloc(n * sizeof(uint64_t)));
+    auto* grown = static_cast<uint64_t*>(rawAllocate(n * sizeof(uint64_t)));
     if (!grown) throw std::bad_alloc();
     release();
     heap_ = grown;
@@ -45,7 +45,7 @@ void Limbs::steal(Limbs& other) noexcept {
 }
 
 void Limbs::release() noexcept {
-  if (heap_) scalable_free(heap_);
+  if (heap_) rawFree(heap_);
   heap_ = nullptr;
   capacity_ = INLINE;
 }
