@@ -177,13 +177,14 @@ def plain_value(fdp):
     return fdp.ConsumeIntInRange(0, 999999) * 10 ** fdp.ConsumeIntInRange(0, 30)
 
 
-def column_of(fdp, size, allow_hostile):
-    """A column and whether it is plain (no hooks that may change or fail the read)."""
+def column_of(fdp, size, allow_hostile, target=None):
+    """A column and whether it is plain (no hooks that may change or fail the
+    read). Hostile values change target, by default the column itself."""
     column = []
     plain = True
     for _ in range(size):
         if allow_hostile and fdp.ConsumeIntInRange(0, 7) == 0:
-            column.append(hostile_value(fdp, column))
+            column.append(hostile_value(fdp, column if target is None else target))
             plain = False
         else:
             column.append(plain_value(fdp))
@@ -382,8 +383,9 @@ def run(data):
     rows = []
     rows_plain = True
     for _ in range(row_count):
+        # Hostile values in a row change the list of rows while it is read.
         row, row_plain = column_of(fdp, width if fdp.ConsumeIntInRange(0, 20) else fdp.ConsumeIntInRange(0, 4),
-                                   allow_hostile=fdp.ConsumeBool())
+                                   allow_hostile=fdp.ConsumeBool(), target=rows)
         rows_plain = rows_plain and row_plain and len(row) == width
         kind = fdp.ConsumeIntInRange(0, 3)
         rows.append(tuple(row) if kind < 2 else row if kind == 2 else iter(row))
