@@ -29,11 +29,13 @@ using u128 = unsigned __int128;
 template <class T>
 using Allocator = std::allocator<T>;
 inline void* rawAllocate(size_t bytes) { return std::malloc(bytes); }
+inline void* rawAllocateZeroed(size_t bytes) { return std::calloc(1, bytes); }
 inline void rawFree(void* p) { std::free(p); }
 #else
 template <class T>
 using Allocator = tbb::scalable_allocator<T>;
 inline void* rawAllocate(size_t bytes) { return scalable_malloc(bytes); }
+inline void* rawAllocateZeroed(size_t bytes) { return scalable_calloc(1, bytes); }
 inline void rawFree(void* p) { scalable_free(p); }
 #endif
 template <class T>

@@ -66,7 +66,7 @@ class PendingMap {
   // touched, so sizing the table for every position costs little when most
   // values repeat.
   void allocate(size_t capacity) {
-    auto* memory = static_cast<uint64_t*>(scalable_calloc(capacity, sizeof(uint64_t)));
+    auto* memory = static_cast<uint64_t*>(rawAllocateZeroed(capacity * sizeof(uint64_t)));
     if (!memory) throw std::bad_alloc();
     slots_.reset(memory);
     mask_ = capacity - 1;
@@ -90,7 +90,7 @@ class PendingMap {
   std::span<const Input> inputs_;
   const Vec<uint32_t>& batch_;
   struct ScalableFree {
-    void operator()(uint64_t* p) const { scalable_free(p); }
+    void operator()(uint64_t* p) const { rawFree(p); }
   };
 
   SipKeys keys_;

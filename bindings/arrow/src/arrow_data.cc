@@ -1,21 +1,21 @@
 #include "arrow_data.h"
 
-#include <oneapi/tbb/scalable_allocator.h>
-
 #include <cstring>
 #include <new>
+
+#include "common.h"
 
 namespace morvo::arrow {
 
 void* OwnedBlocks::allocate(size_t bytes) {
-  void* block = scalable_calloc(1, bytes == 0 ? 1 : bytes);
+  void* block = rawAllocateZeroed(bytes == 0 ? 1 : bytes);
   if (!block) throw std::bad_alloc();
   blocks.push_back(block);
   return block;
 }
 
 OwnedBlocks::~OwnedBlocks() {
-  for (void* block : blocks) scalable_free(block);
+  for (void* block : blocks) rawFree(block);
 }
 
 namespace {
