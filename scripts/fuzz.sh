@@ -39,11 +39,13 @@ failed=0
 for name in "${harnesses[@]}"; do
   mkdir -p "$work/$name" "tests/fuzz/corpus/$name"
   log="$logs/fuzz-$name.log"
+  dict=()
+  case "$name" in dec | number) dict=(-dict=tests/fuzz/decimal.dict) ;; esac
   # Leaks are checked per input; an input that takes over 25 s or 2 GiB is a finding.
   if ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=0" \
      UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
      "build/fuzz/tests/fuzz/${name}_fuzz" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 \
-       -max_len=4096 -print_final_stats=1 -artifact_prefix="$work/$name/" \
+       -max_len=4096 -print_final_stats=1 -artifact_prefix="$work/$name/" "${dict[@]}" \
        "$work/$name" "tests/fuzz/corpus/$name" >"$log" 2>&1; then
     runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
     echo "fuzz $name: ${runs:-?} inputs in ${seconds} s, no fault"

@@ -47,19 +47,21 @@ suite() {
   fi
 }
 
+# The steps of a suite are chained with &&: errexit does not hold inside a
+# function that runs as a condition.
 cpp_plain() {
   cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVO_MODULE=OFF \
-    -DMORVO_BENCH=ON -DPython_EXECUTABLE="$PY"
-  cmake --build build/tests -j "$jobs"
-  ctest --test-dir build/tests --output-on-failure -j "$jobs"
+    -DMORVO_BENCH=ON -DPython_EXECUTABLE="$PY" &&
+    cmake --build build/tests -j "$jobs" &&
+    ctest --test-dir build/tests --output-on-failure -j "$jobs"
 }
 
 cpp_sanitized() {
   cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMORVO_MODULE=ON -DMORVO_BENCH=OFF \
-    -DMORVO_SANITIZE=ON -DPython_EXECUTABLE="$PY"
-  cmake --build build/sanitize -j "$jobs" --target all
-  ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
-    ctest --test-dir build/sanitize --output-on-failure -j "$jobs" -E 'probe'
+    -DMORVO_SANITIZE=ON -DPython_EXECUTABLE="$PY" &&
+    cmake --build build/sanitize -j "$jobs" --target all &&
+    ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
+      ctest --test-dir build/sanitize --output-on-failure -j "$jobs" -E 'probe'
 }
 
 pytest_plain() {

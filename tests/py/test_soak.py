@@ -1,17 +1,13 @@
-"""The soak (tests/soak/soak.py): a bounded run passes, and its checks catch
-the growth they look for."""
+"""The checks of the soak (tests/soak/soak.py, which the test command runs with
+--quick) catch the growth they look for, and pass a call that keeps nothing."""
 
 import importlib.util
-import os
 import pathlib
-import subprocess
-import sys
 import tracemalloc
 
 import pytest
 
 SOAK = pathlib.Path(__file__).resolve().parents[1] / "soak" / "soak.py"
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 @pytest.fixture(scope="module")
@@ -25,13 +21,6 @@ def soak():
 
 
 TOLERANCES = {"rss": 64 << 20, "traced": 8192, "objects": 8}
-
-
-@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's quarantine holds freed memory, so resident memory grows")
-def test_a_quick_soak_finds_no_growth():
-    run = subprocess.run([sys.executable, str(SOAK), "--quick"], capture_output=True, text=True, timeout=600)
-    assert run.returncode == 0, run.stdout[-4000:] + run.stderr[-4000:]
-    assert run.stdout.splitlines()[-1].endswith(" 0 failed")
 
 
 def test_a_leak_of_one_object_per_call_is_caught(soak):
