@@ -25,6 +25,7 @@ Run: python tests/fuzz/py_fuzz.py [libFuzzer flags] [corpus directories].
 """
 
 import decimal
+import os
 import sys
 
 import atheris
@@ -420,7 +421,10 @@ def main():
     # The module is native and not instrumented: coverage comes from this
     # harness's own branches, which follow the shapes of what it generated.
     atheris.instrument_all()
-    atheris.Setup(sys.argv, one_input)
+    # libFuzzer runs argv[0] through the shell for -merge and -jobs: the
+    # interpreter and this file, so that the script need not be executable.
+    argv = [f"{sys.executable} {os.path.abspath(__file__)}"] + sys.argv[1:]
+    atheris.Setup(argv, one_input)
     atheris.Fuzz()
 
 
