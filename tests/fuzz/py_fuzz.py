@@ -40,7 +40,8 @@ class HookError(Exception):
     """What the hostile objects raise."""
 
 
-INTERRUPTS = (HookError, KeyboardInterrupt, SystemExit)
+INTERRUPTS = (HookError, SystemExit)
+RAISED = []  # the interrupts the hooks raised during the current call
 
 STRATEGIES = ["key", "fpe", "hash", "email", "digits", "number", "fakeFirstName", "fakeLastName", "fakeName",
               "fakeCity", "fakeCompany", "fakeStreetAddress"]
@@ -66,7 +67,10 @@ class Hostile:
     def act(self, honest):
         mode = self.mode
         if mode == 0:
-            raise (KeyboardInterrupt if self.interrupt else HookError)("hook")
+            if self.interrupt:
+                RAISED.append(KeyboardInterrupt)
+                raise KeyboardInterrupt("hook")
+            raise HookError("hook")
         if mode == 1 and self.column is not None:
             self.column.clear()
         elif mode == 2 and self.column is not None:
@@ -332,9 +336,14 @@ def check_chunk(result, width, count):
 
 
 def guarded(call, *args):
-    """The call's result, or None when it raised one of the allowed exceptions."""
+    """The call's result, or None when it raised one of the allowed exceptions:
+    a KeyboardInterrupt only when a hook raised one during the call."""
+    RAISED.clear()
     try:
         return call(*args)
+    except KeyboardInterrupt:
+        assert KeyboardInterrupt in RAISED, "a KeyboardInterrupt that no hook raised"
+        return None
     except INTERRUPTS:
         return None
     except ALLOWED:
