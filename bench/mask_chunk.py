@@ -4,9 +4,9 @@
 
 Masks N rows with 1 and 2 threads, and the same chunk column by column with
 maskColumn, each with fresh maskers (empty caches). It then measures how much
-of a maskChunk call holds the GIL: a second Python thread counts while the
-chunk is masked, and the share of its usual progress that it makes is the
-share of the call during which the GIL was free.
+of a maskChunk call holds the GIL: a second Python thread naps in short
+sleeps while the chunk is masked, and the time it waits for the GIL on
+waking is the time the call held it.
 """
 import argparse
 import os
@@ -26,37 +26,37 @@ def by_columns(maskers, rows):
     return [m.maskColumn(c) if m is not None else (list(c), {}) for m, c in zip(maskers, columns)]
 
 
-def gil_free_share(call, seconds=0.3):
-    """The share of call() during which a counting thread could run, and its time."""
-    counter = [0]
-    running = threading.Event()
+def gil_free_share(call):
+    """The share of call() during which the GIL was free, and the call's time.
+
+    A second thread sleeps in short naps; waking from one, it must take the
+    GIL back, so the time it waits beyond its nap is time the call held the
+    GIL. (A thread that counts instead would compete with the call for the
+    core and read as the GIL held.)
+    """
+    nap = 0.0002
+    held = [0.0]
     stop = threading.Event()
 
-    def count():
-        running.set()
-        n = 0
+    def sleeper():
         while not stop.is_set():
-            n += 1
-            counter[0] = n
+            start = time.perf_counter()
+            time.sleep(nap)
+            late = time.perf_counter() - start - nap
+            if late > 0.0005:  # beyond the scheduler's own jitter
+                held[0] += late
 
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(0.0005)  # hand the GIL back quickly once the call wants it
-    try:
-        thread = threading.Thread(target=count)
-        thread.start()
-        running.wait()
-        begin = counter[0]
-        time.sleep(seconds)  # the counter alone: its rate
-        rate = (counter[0] - begin) / seconds
-        begin, start = counter[0], time.perf_counter()
-        call()
-        elapsed = time.perf_counter() - start
-        progress = counter[0] - begin
-        stop.set()
-        thread.join()
-    finally:
-        sys.setswitchinterval(previous)
-    return min(1.0, progress / (rate * elapsed)), elapsed
+    thread = threading.Thread(target=sleeper)
+    thread.start()
+    time.sleep(0.05)
+    held[0] = 0.0
+    start = time.perf_counter()
+    call()
+    elapsed = time.perf_counter() - start
+    taken = held[0]
+    stop.set()
+    thread.join()
+    return max(0.0, 1 - taken / elapsed), elapsed
 
 
 def main():

@@ -209,8 +209,11 @@ struct ColumnPlan {
   std::optional<ColumnType> indexType;  // set for a dictionary-encoded column
 
   ArrayPtr masked;
-  Vec<Output> outputs;  // per position, or per dictionary entry
-  std::vector<std::pair<int64_t, const Output*>> problems;  // in position order
+  Vec<Output> outputs;  // per position, or per dictionary entry; freed once written
+  // Problem positions in order, each with its index in problemOutputs: the
+  // few outputs kept to build the markers once the GIL is back.
+  std::vector<std::pair<int64_t, uint32_t>> problems;
+  Vec<Output> problemOutputs;
 };
 
 bool isProblem(const Output& output) {
@@ -276,8 +279,11 @@ void maskPlain(ColumnPlan& plan) {
   fitOutputs(out, plan.outputs);
   plan.masked = writeOutputs(out, plan.outputs);
   for (size_t p = 0; p < plan.outputs.size(); ++p) {
-    if (isProblem(plan.outputs[p])) plan.problems.emplace_back(static_cast<int64_t>(p), &plan.outputs[p]);
+    if (!isProblem(plan.outputs[p])) continue;
+    plan.problems.emplace_back(static_cast<int64_t>(p), static_cast<uint32_t>(plan.problemOutputs.size()));
+    plan.problemOutputs.push_back(std::move(plan.outputs[p]));
   }
+  Vec<Output>().swap(plan.outputs);  // freed here, without the GIL
 }
 
 // Masks a dictionary-encoded column: the dictionary once, then the indices
@@ -312,6 +318,9 @@ void maskDictionary(ColumnPlan& plan) {
   const auto* inValidity =
       indices.null_count == 0 ? nullptr : static_cast<const uint8_t*>(indices.buffers[0]);
   const int64_t entries = indices.dictionary->length;
+  // Each problem entry of the dictionary is kept once, however many
+  // positions point at it.
+  std::vector<uint32_t> kept(plan.outputs.size(), UINT32_MAX);
   int64_t nulls = 0;
   for (size_t i = 0; i < n; ++i) {
     const int64_t p = indices.offset + static_cast<int64_t>(i);
@@ -326,7 +335,14 @@ void maskDictionary(ColumnPlan& plan) {
     const Output& output = plan.outputs[static_cast<size_t>(entry)];
     if (isNullOutput(output)) {
       ++nulls;
-      if (isProblem(output)) plan.problems.emplace_back(static_cast<int64_t>(i), &output);
+      if (isProblem(output)) {
+        uint32_t& index = kept[static_cast<size_t>(entry)];
+        if (index == UINT32_MAX) {
+          index = static_cast<uint32_t>(plan.problemOutputs.size());
+          plan.problemOutputs.push_back(output);
+        }
+        plan.problems.emplace_back(static_cast<int64_t>(i), index);
+      }
       continue;
     }
     validity[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
@@ -338,6 +354,7 @@ void maskDictionary(ColumnPlan& plan) {
   data->dictionary = std::move(dictionary);
   data->owner = std::move(blocks);
   plan.masked = std::move(data);
+  Vec<Output>().swap(plan.outputs);  // freed here, without the GIL
 }
 
 void maskPlan(ColumnPlan& plan) {
@@ -599,10 +616,10 @@ PyObject* maskArray(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
   PyRef problems = PyRef::steal(PyDict_New());
   if (!problems) return raiseInternal("failed to create a Python dict");
-  for (const auto& [position, output] : plan.problems) {
+  for (const auto& [position, index] : plan.problems) {
     PyRef key = PyRef::steal(PyLong_FromLongLong(position));
     if (!key) return raiseInternal("failed to create a Python int");
-    PyRef marker = PyRef::steal(problemEntry(*output));
+    PyRef marker = PyRef::steal(problemEntry(plan.problemOutputs[index]));
     if (!marker) return nullptr;
     if (PyDict_SetItem(problems.get(), key.get(), marker.get()) < 0) return nullptr;
   }
@@ -724,7 +741,7 @@ PyObject* maskBatch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   // Problems in row order, then column order.
   std::vector<std::tuple<int64_t, size_t, const Output*>> found;
   for (size_t j : masked) {
-    for (const auto& [row, output] : plans[j].problems) found.emplace_back(row, j, output);
+    for (const auto& [row, index] : plans[j].problems) found.emplace_back(row, j, &plans[j].problemOutputs[index]);
   }
   std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
     return std::tie(std::get<0>(a), std::get<1>(a)) < std::tie(std::get<0>(b), std::get<1>(b));
