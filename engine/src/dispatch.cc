@@ -9,6 +9,8 @@ template <class... F>
 struct Overloaded : F... {
   using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;  // for compilers without aggregate deduction
 
 Output fromInteger(Outcome<Integer>&& outcome) {
   if (auto* value = std::get_if<Integer>(&outcome)) return output::Int{std::move(*value)};

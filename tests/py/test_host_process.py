@@ -309,6 +309,20 @@ def test_an_interrupt_in_a_hook_propagates(interrupt):
     assert morvo_rs.Masker(bytes(32), "key", {}).maskColumn([Odd(2**100)]) == ([None], {0: morvo_rs.FALLBACK})
 
 
+def test_an_int_whose_bit_length_lies_is_unread_without_allocating_the_lie():
+    class Lying(int):
+        def bit_length(self):
+            return 1 << 33  # 1 GiB of to_bytes, were it believed
+
+    class Short(int):
+        def bit_length(self):
+            return 3
+
+    m = morvo_rs.Masker(bytes(32), "key", {})
+    assert m.maskColumn([Lying(2**100), Short(2**100)]) == ([None, None], {0: morvo_rs.FALLBACK, 1: morvo_rs.FALLBACK})
+    assert m.maskColumn([Lying(5)])[0] == m.maskColumn([5])[0]  # small ints never ask
+
+
 def test_list_subclasses_as_word_lists_and_maskers_are_iterated():
     class Words(list):
         def __iter__(self):

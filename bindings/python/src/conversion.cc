@@ -59,6 +59,12 @@ bool readLargeInt(PyObject* value, Integer& out) {
   if (!bits) return false;
   unsigned long long n = PyLong_AsUnsignedLongLong(bits.get());
   if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  // The length sizes what to_bytes allocates: a bit_length that disagrees
+  // with the integer's real size (a subclass that lies) makes the value
+  // unreadable rather than an allocation of the lie's size.
+  const int64_t real = static_cast<int64_t>(_PyLong_NumBits(value));
+  if (real < 0) return false;
+  if (n != static_cast<unsigned long long>(real)) return false;
   if (n == 0) {
     out = Integer{};
     return true;
