@@ -534,7 +534,7 @@ const char MASKED_DOC[] =
     "asked, without copying its buffers.";
 
 PyMethodDef MASKED_METHODS[] = {
-    {"__arrow_c_array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guardedFastcall<maskedArrowArray>)),
+    {"__arrow_c_array__", guardedMethod<maskedArrowArray>(),
      METH_FASTCALL | METH_KEYWORDS, "__arrow_c_array__($self, requested_schema=None)\n--\n\nThe array as a pair of capsules."},
     {"__arrow_c_schema__", guardedNoArgs<maskedArrowSchema>, METH_NOARGS,
      "__arrow_c_schema__($self)\n--\n\nThe type as a schema capsule."},
@@ -763,14 +763,9 @@ PyObject* maskBatch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 // ---- the module ----------------------------------------------------------
 
-template <FastcallFunction F>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guardedFastcall<F>));
-}
-
 PyMethodDef FUNCTIONS[] = {
-    {"maskArray", fastcall<maskArray>(), METH_FASTCALL | METH_KEYWORDS, MASK_ARRAY_DOC},
-    {"maskBatch", fastcall<maskBatch>(), METH_FASTCALL | METH_KEYWORDS, MASK_BATCH_DOC},
+    {"maskArray", guardedMethod<maskArray>(), METH_FASTCALL | METH_KEYWORDS, MASK_ARRAY_DOC},
+    {"maskBatch", guardedMethod<maskBatch>(), METH_FASTCALL | METH_KEYWORDS, MASK_BATCH_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -55,6 +55,11 @@ template <FastcallFunction F>
 PyObject* guardedFastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] { return F(self, args, nargs, kwnames); });
 }
+// A guarded fastcall entry point as a method table takes it.
+template <FastcallFunction F>
+PyCFunction guardedMethod() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guardedFastcall<F>));
+}
 template <PyCFunction F>
 PyObject* guardedNoArgs(PyObject* self, PyObject* unused) {
   return guarded([&] { return F(self, unused); });

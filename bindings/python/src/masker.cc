@@ -381,7 +381,7 @@ PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyMethodDef MASKER_METHODS[] = {
-    {"maskColumn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guardedFastcall<maskColumn>)),
+    {"maskColumn", guardedMethod<maskColumn>(),
      METH_FASTCALL | METH_KEYWORDS, MASK_COLUMN_DOC},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -9,17 +9,12 @@
 namespace morvo {
 namespace {
 
-template <FastcallFunction F>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guardedFastcall<F>));
-}
-
 // Every entry point is guarded: no C++ exception reaches the interpreter.
 PyMethodDef FUNCTIONS[] = {
-    {"maskChunk", fastcall<maskChunk>(), METH_FASTCALL | METH_KEYWORDS, MASK_CHUNK_DOC},
-    {"columnKinds", fastcall<columnKinds>(), METH_FASTCALL | METH_KEYWORDS, COLUMN_KINDS_DOC},
+    {"maskChunk", guardedMethod<maskChunk>(), METH_FASTCALL | METH_KEYWORDS, MASK_CHUNK_DOC},
+    {"columnKinds", guardedMethod<columnKinds>(), METH_FASTCALL | METH_KEYWORDS, COLUMN_KINDS_DOC},
     {"availableCores", guardedNoArgs<availableCoresFunction>, METH_NOARGS, AVAILABLE_CORES_DOC},
-    {"setThreads", fastcall<setThreads>(), METH_FASTCALL | METH_KEYWORDS, SET_THREADS_DOC},
+    {"setThreads", guardedMethod<setThreads>(), METH_FASTCALL | METH_KEYWORDS, SET_THREADS_DOC},
     {"threads", guardedNoArgs<threadsFunction>, METH_NOARGS, THREADS_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
