@@ -60,6 +60,23 @@ void keyText10(benchmark::State& state) {
 }
 BENCHMARK(keyText10);
 
+// Round messages of two blocks: 12 classified characters, and 24, where the
+// label fills the first block and only the second changes between rounds.
+void keyText12(benchmark::State& state) {
+  morvo::KeyedHash hash = benchKey();
+  for (auto _ : state)
+    benchmark::DoNotOptimize(morvo::KeyStrategy::maskText(morvo::Charset::Alphanumeric, hash, "AB12cd34xyZ9"));
+}
+BENCHMARK(keyText12);
+
+void keyText24(benchmark::State& state) {
+  morvo::KeyedHash hash = benchKey();
+  for (auto _ : state)
+    benchmark::DoNotOptimize(
+        morvo::KeyStrategy::maskText(morvo::Charset::Alphanumeric, hash, "AB12cd34xyZ9QR56st78uvW0"));
+}
+BENCHMARK(keyText24);
+
 void keyInteger9(benchmark::State& state) {
   morvo::KeyedHash hash = benchKey();
   morvo::Integer value = morvo::Integer::fromI64(123'456'789);

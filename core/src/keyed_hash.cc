@@ -25,23 +25,29 @@ void putBe64(uint8_t* p, uint64_t v) {
   putBe32(p + 4, static_cast<uint32_t>(v));
 }
 
-// Pads a message tail of at most 55 bytes into its final block, in place;
-// `total` counts every byte hashed, the key block included. The block must
-// have room for all 64 bytes.
-void padBlock(uint8_t* block, size_t length, uint64_t total) {
-  block[length] = 0x80;
-  std::memset(block + length + 1, 0, ONE_BLOCK_TAIL - length);
-  putBe64(block + 56, total * 8);
+// The longest tail that fits two padded blocks.
+constexpr size_t TWO_BLOCK_TAIL = BLOCK_SIZE + ONE_BLOCK_TAIL;
+
+// Pads a message tail of at most 119 bytes into its final one or two blocks,
+// in place, and gives their number; `total` counts every byte hashed, the
+// key block included. The buffer must have room for the padded blocks.
+size_t padBlocks(uint8_t* blocks, size_t length, uint64_t total) {
+  size_t count = length <= ONE_BLOCK_TAIL ? 1 : 2;
+  size_t end = count * BLOCK_SIZE;
+  blocks[length] = 0x80;
+  std::memset(blocks + length + 1, 0, end - 8 - length - 1);
+  putBe64(blocks + end - 8, total * 8);
+  return count;
 }
 
-// One compression of a final block from a state that has absorbed whole
+// The compressions of final blocks from a state that has absorbed whole
 // blocks only; the digest goes straight to `out`. Skipping
 // SHA256_Update/SHA256_Final matters: for messages this short their
 // buffering costs about as much as the compression itself.
-void compress(const SHA256_CTX& start, const uint8_t* block, uint8_t* out) {
+void compress(const SHA256_CTX& start, const uint8_t* blocks, size_t count, uint8_t* out) {
   SHA256_CTX ctx;
   std::memcpy(ctx.h, start.h, sizeof ctx.h);  // the compression reads only h
-  SHA256_Transform(&ctx, block);
+  for (size_t i = 0; i < count; ++i) SHA256_Transform(&ctx, blocks + i * BLOCK_SIZE);
   for (size_t i = 0; i < 8; ++i) {
     uint32_t word = __builtin_bswap32(ctx.h[i]);
     std::memcpy(out + 4 * i, &word, 4);
@@ -50,16 +56,16 @@ void compress(const SHA256_CTX& start, const uint8_t* block, uint8_t* out) {
 
 // The outer hash over an inner digest written to the start of `block`.
 Digest finishOuter(const SHA256_CTX& outer, uint8_t* block) {
-  padBlock(block, 32, BLOCK_SIZE + 32);
+  padBlocks(block, 32, BLOCK_SIZE + 32);
   Digest out;
-  compress(outer, block, out.data());
+  compress(outer, block, 1, out.data());
   return out;
 }
 
-// HMAC whose inner message ends in `block`, already padded.
-Digest hmacPadded(const KeyedHash& hash, const SHA256_CTX& innerState, const uint8_t* block) {
+// HMAC whose inner message ends in `count` blocks, already padded.
+Digest hmacPadded(const KeyedHash& hash, const SHA256_CTX& innerState, const uint8_t* blocks, size_t count) {
   uint8_t outerBlock[BLOCK_SIZE];
-  compress(innerState, block, outerBlock);
+  compress(innerState, blocks, count, outerBlock);
   return finishOuter(hash.outer, outerBlock);
 }
 
@@ -93,7 +99,10 @@ void expandInto(const KeyedHash& hash, std::string_view message, std::string_vie
 //   label || "|" || BE_n(N) || r || "#" || BE32(k) || 0x00 || BE_nb(R),
 // laid out once: the label's whole 64-byte blocks are absorbed into
 // `midstate` up front, the rest sits in a caller-owned buffer in which only
-// the round byte, the counter and R change from one hash to the next.
+// the round byte, the counter and R change from one hash to the next. A tail
+// of up to two blocks is padded once; when the changing bytes all lie in its
+// second block, the first is absorbed once too, and each round compresses
+// one block instead of two.
 struct RoundMessage {
   const KeyedHash& hash;
   SHA256_CTX midstate;
@@ -102,10 +111,15 @@ struct RoundMessage {
   size_t length = 0;
   uint8_t* round = nullptr;  // r; the counter follows at +2, R at +7
   size_t nb = 0;
+  const uint8_t* padded = nullptr;  // the blocks compressed per round; none: streamed
+  size_t blocks = 0;
 
   // Buffer bytes needed for a label, N of n bytes and halves of nb bytes.
   static size_t tailCapacity(size_t labelSize, size_t n, size_t nb) {
-    return std::max(labelSize % BLOCK_SIZE + 1 + n + 7 + nb, BLOCK_SIZE);
+    size_t length = labelSize % BLOCK_SIZE + 1 + n + 7 + nb;
+    if (length <= ONE_BLOCK_TAIL) return BLOCK_SIZE;
+    if (length <= TWO_BLOCK_TAIL) return 2 * BLOCK_SIZE;
+    return length;
   }
 
   RoundMessage(const KeyedHash& keyed, std::string_view label, std::span<const uint8_t> sizeBytes,
@@ -128,8 +142,15 @@ struct RoundMessage {
     p[6] = 0;
     std::memset(p + 7, 0, nb);
     length = static_cast<size_t>(p + 7 + nb - tail);
+    if (length > TWO_BLOCK_TAIL) return;
     // The padding never changes between rounds, so it is written once.
-    if (length <= ONE_BLOCK_TAIL) padBlock(tail, length, absorbed + length);
+    padded = tail;
+    blocks = padBlocks(tail, length, absorbed + length);
+    if (blocks == 2 && round - tail >= static_cast<ptrdiff_t>(BLOCK_SIZE)) {
+      SHA256_Transform(&midstate, tail);
+      padded += BLOCK_SIZE;
+      blocks = 1;
+    }
   }
 
   uint8_t* half() { return round + 7; }
@@ -137,7 +158,7 @@ struct RoundMessage {
   Digest block(int r, uint32_t counter) {
     *round = static_cast<uint8_t>(r);
     putBe32(round + 2, counter);
-    if (length <= ONE_BLOCK_TAIL) return hmacPadded(hash, midstate, tail);
+    if (padded) return hmacPadded(hash, midstate, padded, blocks);
     return hmacStreamed(hash, midstate, tail, length);
   }
 
@@ -204,15 +225,15 @@ KeyedHash KeyedHash::fromSubkey(std::span<const uint8_t, SUBKEY_SIZE> subkey) {
 Digest KeyedHash::hmac(std::initializer_list<std::string_view> pieces) const {
   size_t total = 0;
   for (std::string_view piece : pieces) total += piece.size();
-  if (total <= ONE_BLOCK_TAIL) {
-    uint8_t buffer[BLOCK_SIZE];
+  if (total <= TWO_BLOCK_TAIL) {
+    uint8_t buffer[2 * BLOCK_SIZE];
     size_t at = 0;
     for (std::string_view piece : pieces) {
       if (!piece.empty()) std::memcpy(buffer + at, piece.data(), piece.size());
       at += piece.size();
     }
-    padBlock(buffer, total, BLOCK_SIZE + total);
-    return hmacPadded(*this, inner, buffer);
+    size_t blocks = padBlocks(buffer, total, BLOCK_SIZE + total);
+    return hmacPadded(*this, inner, buffer, blocks);
   }
   SHA256_CTX ctx = inner;
   for (std::string_view piece : pieces) SHA256_Update(&ctx, piece.data(), piece.size());
@@ -297,7 +318,7 @@ u128 KeyedHash::permuteSmall(u128 sizeMinusOne, u128 value, std::string_view lab
 
   // Labels of any length: the whole blocks go to the midstate, so the rest
   // is bounded and the buffer lives on the stack.
-  uint8_t buffer[BLOCK_SIZE + 1 + 17 + 7 + 8];
+  uint8_t buffer[2 * BLOCK_SIZE];
   check(RoundMessage::tailCapacity(label.size(), n, nb) <= sizeof buffer, "round buffer fits");
   RoundMessage rounds(*this, label, std::span<const uint8_t>(sizeBytes, n), nb, buffer);
 
