@@ -120,12 +120,12 @@ Text maskHash(const KeyedHash& hash, std::string_view message, uint64_t length,
   static constexpr char HEX[] = "0123456789abcdef";
   const Digest d = hash.digest(message, label::NONE);
   const size_t chars = static_cast<size_t>(std::min<uint64_t>(length, 2 * d.size()));
-  Text out;
-  out.reserve(prefix.size() + chars);
-  out.append(prefix);
+  Text out(prefix.size() + chars, '\0');
+  std::memcpy(out.data(), prefix.data(), prefix.size());
+  char* hex = out.data() + prefix.size();
   for (size_t i = 0; i < chars; ++i) {
     uint8_t byte = d[i / 2];
-    out.push_back(HEX[(i % 2 == 0) ? byte >> 4 : byte & 0x0f]);
+    hex[i] = HEX[(i % 2 == 0) ? byte >> 4 : byte & 0x0f];
   }
   return out;
 }

@@ -115,7 +115,7 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
   Vec<Output> outputs(n);
   Vec<uint32_t> pending(n, NOT_PENDING);
   Vec<uint32_t> batch;  // input positions of the distinct values to mask
-  Vec<uint32_t> uses;   // how many positions wait for each batch entry
+  size_t repeats = 0;   // positions waiting for an earlier one's output
   PendingMap map(inputs, batch, n);
   MaskerCache* cache = masker.cache.get();
 
@@ -157,19 +157,19 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
       }
       const uint32_t next = static_cast<uint32_t>(batch.size());
       if (auto index = map.findOrInsert(*key, current.hash, next)) {
-        ++uses[*index];
         pending[p] = *index;
+        ++repeats;
         continue;
       }
       pending[p] = next;
       batch.push_back(static_cast<uint32_t>(p));
-      uses.push_back(1);
     }
   }
 
-  Vec<Output> masked(batch.size());
+  // Each distinct value is masked into the position of its first
+  // occurrence; the other positions copy it from there afterwards.
   auto maskRange = [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) masked[i] = maskOne(masker.strategy, masker.hash, inputs[batch[i]]);
+    for (size_t i = begin; i < end; ++i) outputs[batch[i]] = maskOne(masker.strategy, masker.hash, inputs[batch[i]]);
   };
   PoolHandle pool = batch.size() >= PARALLEL_FROM ? takePool() : PoolHandle{};
   if (pool) {
@@ -181,23 +181,22 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
   if (cache) {
     std::lock_guard<std::mutex> guard(cache->lock);
     for (size_t i = 0; i < batch.size() && cache->map.size() < CACHE_LIMIT; ++i) {
-      if (!cacheable(masked[i])) continue;
+      const Output& output = outputs[batch[i]];
+      if (!cacheable(output)) continue;
       KeyRef key = *CacheKey::of(inputs[batch[i]]);
       // Long keys are not worth their memory: a long text, or an integer
       // of more than CACHED_KEY_LIMIT bytes of limbs (about 150 digits).
       if (key.bytes.size() > CACHED_KEY_LIMIT) continue;
-      cache->map.insert_or_assign(CacheKey{key.tag, Text(key.bytes)}, masked[i]);
+      cache->map.insert_or_assign(CacheKey{key.tag, Text(key.bytes)}, output);
     }
   }
 
-  for (size_t p = 0; p < n; ++p) {
-    const uint32_t index = pending[p];
-    if (index == NOT_PENDING) continue;
-    // The last position waiting for an entry takes it; earlier ones copy.
-    if (--uses[index] == 0) {
-      outputs[p] = std::move(masked[index]);
-    } else {
-      outputs[p] = masked[index];
+  // Repeats only: a position that is its value's first occurrence holds it.
+  if (repeats > 0) {
+    for (size_t p = 0; p < n; ++p) {
+      const uint32_t index = pending[p];
+      if (index == NOT_PENDING || batch[index] == p) continue;
+      outputs[p] = outputs[batch[index]];
     }
   }
   return outputs;
