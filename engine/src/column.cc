@@ -1,5 +1,8 @@
 #include "column.h"
 
+#include <memory>
+#include <system_error>
+
 #include "pool.h"
 
 namespace morvo {
@@ -200,6 +203,20 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
     }
   }
   return outputs;
+}
+
+void releaseOutputs(Vec<Vec<Output>>&& columns) {
+  size_t total = 0;
+  for (const Vec<Output>& column : columns) total += column.size();
+  if (total < DETACHED_FREE_FROM) return Vec<Vec<Output>>().swap(columns);
+  try {
+    auto owned = std::make_shared<Vec<Vec<Output>>>(std::move(columns));
+    runDetached([owned = std::move(owned)] { owned->clear(); });
+  } catch (const std::exception&) {
+    // No thread (or no memory to hand the outputs over): freeing them here
+    // is only slower.
+  }
+  Vec<Vec<Output>>().swap(columns);
 }
 
 }  // namespace morvo

@@ -81,4 +81,12 @@ struct Masker {
 // InternalError.
 Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs);
 
+// Columns of at least this many outputs in all are freed on a thread of
+// their own: a caller holding the GIL need not wait for it.
+inline constexpr size_t DETACHED_FREE_FROM = 4096;
+
+// Frees masked outputs: on a detached thread when there are enough of them,
+// here otherwise or when no thread can be started.
+void releaseOutputs(Vec<Vec<Output>>&& columns);
+
 }  // namespace morvo

@@ -83,7 +83,9 @@ FORK_SETUP = """
     import os, morvo_rs
     key = morvo_rs.Masker(bytes(32), "key", {})
     digits = morvo_rs.Masker(bytes(range(32)), "digits", {})
-    column = [f"AB-{i:05}" for i in range(2000)]
+    # Both calls are large enough to free their outputs on a thread of their
+    # own, which may still run when the process forks.
+    column = [f"AB-{i:05}" for i in range(5000)]
     rows = [(str(i), i, f"+1 555 {i:07}") for i in range(2000)]
     def work():
         return key.maskColumn(column), morvo_rs.maskChunk([key, key, digits], rows)

@@ -1,9 +1,6 @@
 // maskChunk: a whole chunk of rows masked with one release of the GIL, every
 // masked column at once across the pool.
 #include <array>
-#include <string>
-#include <system_error>
-#include <memory>
 
 #include "args.h"
 #include "conversion.h"
@@ -160,16 +157,10 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   tuples.clear();
 
   // The outputs are freed off this thread and without the GIL.
-  std::vector<Vec<Output>> outputs;
+  Vec<Vec<Output>> outputs;
   outputs.reserve(columns.size());
   for (Column& column : columns) outputs.push_back(std::move(column.outputs));
-  try {
-    auto owned = std::make_shared<std::vector<Vec<Output>>>(std::move(outputs));
-    runDetached([owned = std::move(owned)] { owned->clear(); });
-  } catch (const std::system_error& error) {
-    std::string message = std::string("failed to spawn thread: ") + error.what();
-    return raiseInternal(message.c_str());
-  }
+  releaseOutputs(std::move(outputs));
   return PyTuple_Pack(2, result.get(), problems.get());
 }
 

@@ -211,6 +211,16 @@ PyObject* intToPython(const Integer& value) {
   return PyObject_Call(fromBytes.get(), args.get(), kwargs.get());
 }
 
+// A str from UTF-8. Masked texts are nearly always ASCII, which is copied
+// into the new object as it is, without decoding.
+PyObject* textToPython(const Text& text) {
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  if (!isAscii(text)) return checked(PyUnicode_DecodeUTF8(text.data(), size, nullptr), "failed to create a Python str");
+  PyObject* out = checked(PyUnicode_New(size, 127), "failed to create a Python str");
+  if (out) std::memcpy(PyUnicode_DATA(out), text.data(), text.size());
+  return out;
+}
+
 }  // namespace
 
 PyObject* toPython(const Output& output, PyObject* decimalType) {
@@ -218,9 +228,7 @@ PyObject* toPython(const Output& output, PyObject* decimalType) {
     case 1:
       return intToPython(std::get<output::Int>(output).value);
     case 2: {
-      const auto& text = std::get<output::Text>(output).text;
-      return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())),
-                     "failed to create a Python str");
+      return textToPython(std::get<output::Text>(output).text);
     }
     case 3:
       return checked(PyFloat_FromDouble(std::get<output::Float>(output).value),
@@ -229,10 +237,7 @@ PyObject* toPython(const Output& output, PyObject* decimalType) {
       if (!decimalType) {
         return raiseInternal("internal error: entered unreachable code: only a number column returns a Decimal");
       }
-      const auto& text = std::get<output::Decimal>(output).text;
-      PyRef str = PyRef::steal(checked(
-          PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())),
-          "failed to create a Python str"));
+      PyRef str = PyRef::steal(textToPython(std::get<output::Decimal>(output).text));
       if (!str) return nullptr;
       return PyObject_CallOneArg(decimalType, str.get());
     }

@@ -377,6 +377,9 @@ PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!item) return nullptr;
     PyList_SET_ITEM(masked.get(), static_cast<Py_ssize_t>(p), item);
   }
+  Vec<Vec<Output>> released;
+  released.push_back(std::move(outputs));
+  releaseOutputs(std::move(released));
   return PyTuple_Pack(2, masked.get(), problems.get());
 }
 
