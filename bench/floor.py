@@ -93,8 +93,13 @@ class Tally:
         mask = (1 << h) - 1
         size = size_minus_one + 1
         size_bytes = size.to_bytes((size.bit_length() + 7) // 8, "big")
+        # Whole blocks of the label go into a midstate once per value; so does
+        # the first block of a two-block tail when only its second changes.
+        prefix = len(label) + 1 + len(size_bytes)
         absorbed = len(label) // 64 * 64
-        self.compressions += absorbed // 64  # the label's midstate, once per value
+        if prefix + 7 + nb - absorbed <= 119:
+            absorbed = prefix // 64 * 64
+        self.compressions += absorbed // 64
         v = value
         passes = 0
         while True:

@@ -81,6 +81,19 @@ def test_key_text_label_of_a_whole_block_goes_to_the_midstate_once():
     assert (t.digests, t.compressions) == (10 * passes, 1 + 20 * passes)
 
 
+def test_key_text_round_messages_of_two_blocks():
+    # 12 letters: a 42-byte label, then "|", BE8(26^12) and 7 + 4 bytes: 62
+    # bytes, two blocks every round, three compressions with the outer one.
+    text = "abcdefghijkl"
+    t = counted(floor.mask_key_text, text)
+    assert t.compressions == 30 * t.passes[0]
+    # 20 letters: the label, "|" and BE12(26^20) fill 71 bytes, so the first
+    # block holds nothing that changes between rounds and is absorbed once.
+    text = "abcdefghijklmnopqrst"
+    t = counted(floor.mask_key_text, text)
+    assert t.compressions == 1 + 20 * t.passes[0]
+
+
 def test_ff1_blocks_per_encryption():
     # 10 digits, tweak "integer": P || T || 0^5 is 28 bytes, one whole block
     # shared by the rounds; each round's 4 bytes complete the second block.
