@@ -64,6 +64,26 @@ def test_carried_items_are_the_same_objects():
     assert rows[0][0] is item and problems == []
 
 
+def test_rows_that_cannot_form_cycles_are_left_to_no_collection():
+    import gc
+    import weakref
+
+    class Node:
+        pass
+
+    rows = table(50)
+    node = Node()  # carried through: it can take part in a cycle
+    rows[7] = rows[7][:1] + (node,) + rows[7][2:]
+    masked, _ = morvo_rs.maskChunk(policy(), rows)
+    assert [gc.is_tracked(row) for row in masked] == [i == 7 for i in range(50)]
+    # The cycle through the row that holds the node is still collected.
+    node.row = masked[7]
+    alive = weakref.ref(node)
+    del masked, node, rows
+    gc.collect()
+    assert alive() is None
+
+
 def test_empty_chunks():
     assert morvo_rs.maskChunk(policy(), []) == ([], [])
     assert morvo_rs.maskChunk([], [(), ()]) == ([(), ()], [])

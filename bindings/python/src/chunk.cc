@@ -68,9 +68,11 @@ bool readRow(PyObject* row, std::vector<Column>& columns, std::vector<PyRef>& tu
   for (size_t j = 0; j < columns.size(); ++j) {
     Column& column = columns[j];
     if (!column.masker) continue;
-    Input input;
-    if (!convert(PyTuple_GET_ITEM(tuple.get(), static_cast<Py_ssize_t>(j)), column.decimalType, input)) return false;
-    column.inputs.push_back(std::move(input));
+    // Read in place; a failed read ends the call, so the entry left behind
+    // does not matter.
+    if (!convert(PyTuple_GET_ITEM(tuple.get(), static_cast<Py_ssize_t>(j)), column.decimalType,
+                 column.inputs.emplace_back()))
+      return false;
   }
   tuples.push_back(std::move(tuple));
   return true;
@@ -131,6 +133,8 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   for (size_t r = 0; r < tuples.size(); ++r) {
     PyRef out = PyRef::steal(PyTuple_New(width));
     if (!out) return raiseInternal("failed to create a Python tuple");
+    // Whether an item can be part of a reference cycle.
+    bool holdsTracked = false;
     for (size_t j = 0; j < columns.size(); ++j) {
       Column& column = columns[j];
       PyObject* item;
@@ -150,8 +154,13 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         item = toPython(output, column.decimalType);
         if (!item) return nullptr;
       }
+      holdsTracked = holdsTracked || (PyObject_IS_GC(item) && PyObject_GC_IsTracked(item));
       PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(j), item);
     }
+    // A tuple of strs, numbers and None is never part of a cycle. The
+    // collector would find that out and stop tracking it at its first pass;
+    // untracked now, the rows of a large chunk cost no collections at all.
+    if (!holdsTracked) PyObject_GC_UnTrack(out.get());
     PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(r), out.release());
   }
   tuples.clear();
