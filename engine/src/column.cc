@@ -29,77 +29,30 @@ std::optional<KeyRef> CacheKey::of(const Input& input) {
 
 namespace {
 
-// The per-call map from a key to its index in the distinct batch. Open
-// addressing with linear probing over 8-byte slots (32 bits of the hash and
-// the batch index plus one), so that a call with a million distinct values
-// keeps its table small enough for the caches; the keys themselves stay in
-// the inputs and are compared only when the stored hash bits match.
+// The per-call map from a key to its index in the distinct batch: the keys
+// stay in the inputs.
 class PendingMap {
  public:
   PendingMap(std::span<const Input> inputs, const Vec<uint32_t>& batch, size_t expected)
-      : inputs_(inputs), batch_(batch), keys_(SipKeys::random()) {
-    size_t capacity = 64;
-    while (capacity < expected * 2) capacity *= 2;
-    allocate(capacity);
-  }
+      : inputs_(inputs), batch_(batch), keys_(SipKeys::random()), slots_(expected) {}
 
   uint64_t hash(const KeyRef& key) const { return sipHash13(keys_, static_cast<uint8_t>(key.tag), key.bytes); }
-  void prefetch(uint64_t hash) const { __builtin_prefetch(slots_.get() + (hash & mask_)); }
+  void prefetch(uint64_t hash) const { slots_.prefetch(hash); }
 
   // The batch index stored for the key, or inserts next and returns nullopt.
   std::optional<uint32_t> findOrInsert(const KeyRef& key, uint64_t hash, uint32_t next) {
-    if ((size_ + 1) * 2 > mask_ + 1) grow();
-    const uint64_t tag = hash >> 32;
-    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
-      uint64_t slot = slots_[i];
-      if (slot == 0) {
-        slots_[i] = (tag << 32) | (uint64_t{next} + 1);
-        ++size_;
-        return std::nullopt;
-      }
-      if ((slot >> 32) == tag) {
-        uint32_t index = static_cast<uint32_t>(slot) - 1;
-        if (*CacheKey::of(inputs_[batch_[index]]) == key) return index;
-      }
-    }
+    return slots_.findOrInsert(
+        hash, next, [&](uint32_t index) { return keyAt(index) == key; },
+        [&](uint32_t index) { return this->hash(keyAt(index)); });
   }
 
  private:
-  // Zeroed memory from the allocator: pages that no key reaches are never
-  // touched, so sizing the table for every position costs little when most
-  // values repeat.
-  void allocate(size_t capacity) {
-    auto* memory = static_cast<uint64_t*>(rawAllocateZeroed(capacity * sizeof(uint64_t)));
-    if (!memory) throw std::bad_alloc();
-    slots_.reset(memory);
-    mask_ = capacity - 1;
-  }
-
-  void grow() {
-    std::unique_ptr<uint64_t[], ScalableFree> old = std::move(slots_);
-    const size_t oldSize = mask_ + 1;
-    allocate(oldSize * 2);
-    for (size_t k = 0; k < oldSize; ++k) {
-      const uint64_t slot = old[k];
-      if (slot == 0) continue;
-      uint32_t index = static_cast<uint32_t>(slot) - 1;
-      uint64_t h = hash(*CacheKey::of(inputs_[batch_[index]]));
-      size_t i = h & mask_;
-      while (slots_[i] != 0) i = (i + 1) & mask_;
-      slots_[i] = slot;
-    }
-  }
+  KeyRef keyAt(uint32_t index) const { return *CacheKey::of(inputs_[batch_[index]]); }
 
   std::span<const Input> inputs_;
   const Vec<uint32_t>& batch_;
-  struct ScalableFree {
-    void operator()(uint64_t* p) const { rawFree(p); }
-  };
-
   SipKeys keys_;
-  std::unique_ptr<uint64_t[], ScalableFree> slots_;
-  size_t mask_ = 0;
-  size_t size_ = 0;
+  SlotTable slots_;
 };
 
 constexpr uint32_t NOT_PENDING = UINT32_MAX;
@@ -125,7 +78,7 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
   {
     std::unique_lock<std::mutex> guard;
     if (cache) guard = std::unique_lock<std::mutex>(cache->lock);
-    const bool lookInCache = cache && !cache->map.empty();
+    const bool lookInCache = cache && !cache->empty();
     // Hashes run a few positions ahead, so that each slot is already on its
     // way into the cache when its position is reached.
     constexpr size_t AHEAD = 8;
@@ -152,9 +105,8 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
         continue;
       }
       if (lookInCache) {
-        auto found = cache->map.find(*key);
-        if (found != cache->map.end()) {
-          outputs[p] = found->second;
+        if (const Output* found = cache->find(*key, cache->hash(*key))) {
+          outputs[p] = *found;
           continue;
         }
       }
@@ -183,14 +135,15 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
 
   if (cache) {
     std::lock_guard<std::mutex> guard(cache->lock);
-    for (size_t i = 0; i < batch.size() && cache->map.size() < CACHE_LIMIT; ++i) {
+    cache->reserve(batch.size());
+    for (size_t i = 0; i < batch.size() && cache->size() < CACHE_LIMIT; ++i) {
       const Output& output = outputs[batch[i]];
       if (!cacheable(output)) continue;
       KeyRef key = *CacheKey::of(inputs[batch[i]]);
       // Long keys are not worth their memory: a long text, or an integer
       // of more than CACHED_KEY_LIMIT bytes of limbs (about 150 digits).
       if (key.bytes.size() > CACHED_KEY_LIMIT) continue;
-      cache->map.insert_or_assign(CacheKey{key.tag, Text(key.bytes)}, output);
+      cache->insert(key, output);
     }
   }
 
@@ -217,6 +170,28 @@ void releaseOutputs(Vec<Vec<Output>>&& columns) {
     // is only slower.
   }
   Vec<Vec<Output>>().swap(columns);
+}
+
+const Output* MaskerCache::find(const KeyRef& key, uint64_t hash) const {
+  auto index = slots_.find(hash, [&](uint32_t i) { return same(i, key); });
+  return index ? &entries_[*index].output : nullptr;
+}
+
+void MaskerCache::reserve(size_t more) {
+  entries_.reserve(std::min(CACHE_LIMIT, entries_.size() + more));
+}
+
+void MaskerCache::insert(const KeyRef& key, const Output& output) {
+  if (entries_.size() >= CACHE_LIMIT) return;
+  // Whatever can fail comes before the slot is taken: a slot must never name
+  // an entry that does not exist.
+  const uint64_t h = hash(key);
+  Entry entry{key.tag, h, Text(key.bytes), output};
+  if (entries_.size() == entries_.capacity()) entries_.reserve(std::max<size_t>(64, 2 * entries_.size()));
+  const auto next = static_cast<uint32_t>(entries_.size());
+  auto known = slots_.findOrInsert(
+      h, next, [&](uint32_t i) { return same(i, key); }, [&](uint32_t i) { return entries_[i].hash; });
+  if (!known) entries_.push_back(std::move(entry));  // within capacity: cannot fail
 }
 
 }  // namespace morvo

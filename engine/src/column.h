@@ -8,9 +8,9 @@
 #include <optional>
 #include <span>
 #include <string_view>
-#include <unordered_map>
 
 #include "siphash.h"
+#include "slot_table.h"
 #include "strategy.h"
 #include "values.h"
 
@@ -27,29 +27,10 @@ struct KeyRef {
   bool operator==(const KeyRef&) const = default;
 };
 
-// The owned identity of an input, as the cache keeps it.
+// Where an input's identity comes from.
 struct CacheKey {
-  KeyTag tag;
-  Text bytes;
-
   // The key of an input, or none for None, bool and other values.
   static std::optional<KeyRef> of(const Input& input);
-  KeyRef ref() const { return {tag, bytes}; }
-};
-
-struct KeyHash {
-  using is_transparent = void;
-  SipKeys keys;
-  size_t operator()(const KeyRef& key) const { return sipHash13(keys, static_cast<uint8_t>(key.tag), key.bytes); }
-  size_t operator()(const CacheKey& key) const { return (*this)(key.ref()); }
-};
-
-struct KeyEqual {
-  using is_transparent = void;
-  static KeyRef ref(const KeyRef& key) { return key; }
-  static KeyRef ref(const CacheKey& key) { return key.ref(); }
-  template <class A, class B>
-  bool operator()(const A& a, const B& b) const { return ref(a) == ref(b); }
 };
 
 inline constexpr size_t CACHE_LIMIT = 65536;
@@ -60,12 +41,39 @@ inline constexpr size_t PARALLEL_FROM = 256;
 inline constexpr size_t PARALLEL_GRAIN = 64;
 
 // A masker's memory of earlier answers: integer and text answers only,
-// never more than CACHE_LIMIT entries, never evicted.
-struct MaskerCache {
+// never more than CACHE_LIMIT entries, never evicted. Callers hold `lock`.
+class MaskerCache {
+ public:
   std::mutex lock;
-  std::unordered_map<CacheKey, Output, KeyHash, KeyEqual, Allocator<std::pair<const CacheKey, Output>>> map;
 
-  MaskerCache() : map(0, KeyHash{SipKeys::random()}) {}
+  MaskerCache() : keys_(SipKeys::random()) {}
+
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  uint64_t hash(const KeyRef& key) const { return sipHash13(keys_, static_cast<uint8_t>(key.tag), key.bytes); }
+  void prefetch(uint64_t hash) const { slots_.prefetch(hash); }
+  // The answer kept for a key of this hash, or null.
+  const Output* find(const KeyRef& key, uint64_t hash) const;
+  // Room for `more` answers beyond those kept, within the limit.
+  void reserve(size_t more);
+  // Keeps an answer, unless the key has one or the cache is full.
+  void insert(const KeyRef& key, const Output& output);
+
+ private:
+  struct Entry {
+    KeyTag tag;
+    uint64_t hash;
+    Text bytes;
+    Output output;
+  };
+  bool same(uint32_t index, const KeyRef& key) const {
+    const Entry& entry = entries_[index];
+    return entry.tag == key.tag && entry.bytes == key.bytes;
+  }
+
+  SipKeys keys_;
+  Vec<Entry> entries_;
+  SlotTable slots_;
 };
 
 // The native record behind a Python Masker. Fixed after construction but

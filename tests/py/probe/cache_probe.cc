@@ -21,7 +21,7 @@ PyObject* cacheSize(PyObject*, PyObject* masker) {
   MaskerCache* cache = maskerOf(masker).cache.get();
   if (!cache) Py_RETURN_NONE;
   std::lock_guard guard(cache->lock);
-  return PyLong_FromSize_t(cache->map.size());
+  return PyLong_FromSize_t(cache->size());
 }
 
 PyMethodDef METHODS[] = {
