@@ -51,7 +51,8 @@ bool readMaskers(PyObject* maskers, std::vector<PyRef>& out) {
 
 struct Column {
   const Masker* masker = nullptr;  // null: carried through
-  PyObject* decimalType = nullptr;  // borrowed from the call's reference
+  PyObject* decimalType = nullptr;  // borrowed from the call's kit
+  PyObject* makeDecimal = nullptr;  // likewise
   Vec<Input> inputs;
   Vec<Output> outputs;
 };
@@ -88,15 +89,18 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   // Phase 1: arguments.
   std::vector<PyRef> maskers;
   if (!readMaskers(maskersArg, maskers)) return nullptr;
-  PyRef decimalType = PyRef::steal(importDecimalType());
-  if (!decimalType) return nullptr;
+  DecimalKit decimal;
+  if (!importDecimalKit(decimal)) return nullptr;
   size_t hint = 0;
   if (!sizeHint(rows, hint)) return nullptr;
   std::vector<Column> columns(maskers.size());
   for (size_t j = 0; j < maskers.size(); ++j) {
     if (maskers[j].get() == Py_None) continue;
     columns[j].masker = &maskerOf(maskers[j].get());
-    if (std::holds_alternative<strategy::Number>(columns[j].masker->strategy)) columns[j].decimalType = decimalType.get();
+    if (std::holds_alternative<strategy::Number>(columns[j].masker->strategy)) {
+      columns[j].decimalType = decimal.type.get();
+      columns[j].makeDecimal = decimal.make.get();
+    }
     columns[j].inputs.reserve(hint);
   }
 
@@ -151,7 +155,7 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
           if (!problem) return raiseInternal("failed to create a Python tuple");
           if (PyList_Append(problems.get(), problem.get()) < 0) return nullptr;
         }
-        item = toPython(output, column.decimalType);
+        item = toPython(output, column.makeDecimal);
         if (!item) return nullptr;
       }
       holdsTracked = holdsTracked || (PyObject_IS_GC(item) && PyObject_GC_IsTracked(item));

@@ -16,10 +16,25 @@ bool readUtf8(PyObject* text, morvo::Text& out) {
   return true;
 }
 
-PyObject* importDecimalType() {
+bool importDecimalKit(DecimalKit& kit) {
   PyRef module = PyRef::steal(PyImport_ImportModule("decimal"));
-  if (!module) return nullptr;
-  return PyObject_GetAttrString(module.get(), "Decimal");
+  if (!module) return false;
+  kit.type = PyRef::steal(PyObject_GetAttrString(module.get(), "Decimal"));
+  if (!kit.type) return false;
+  PyRef contextType = PyRef::steal(PyObject_GetAttrString(module.get(), "Context"));
+  if (!contextType) return false;
+  PyRef options = PyRef::steal(PyDict_New());
+  if (!options) return false;
+  for (auto [option, constant] : {std::pair{"prec", "MAX_PREC"}, {"Emax", "MAX_EMAX"}, {"Emin", "MIN_EMIN"}}) {
+    PyRef value = PyRef::steal(PyObject_GetAttrString(module.get(), constant));
+    if (!value || PyDict_SetItemString(options.get(), option, value.get()) < 0) return false;
+  }
+  PyRef noArguments = PyRef::steal(PyTuple_New(0));
+  if (!noArguments) return false;
+  PyRef context = PyRef::steal(PyObject_Call(contextType.get(), noArguments.get(), options.get()));
+  if (!context) return false;
+  kit.make = PyRef::steal(PyObject_GetAttrString(context.get(), "create_decimal"));
+  return static_cast<bool>(kit.make);
 }
 
 PyObject* problemMarker(const Output& output) {
@@ -223,7 +238,7 @@ PyObject* textToPython(const Text& text) {
 
 }  // namespace
 
-PyObject* toPython(const Output& output, PyObject* decimalType) {
+PyObject* toPython(const Output& output, PyObject* makeDecimal) {
   switch (output.index()) {
     case 1:
       return intToPython(std::get<output::Int>(output).value);
@@ -234,12 +249,12 @@ PyObject* toPython(const Output& output, PyObject* decimalType) {
       return checked(PyFloat_FromDouble(std::get<output::Float>(output).value),
                      "failed to create a Python float");
     case 4: {
-      if (!decimalType) {
+      if (!makeDecimal) {
         return raiseInternal("internal error: entered unreachable code: only a number column returns a Decimal");
       }
       PyRef str = PyRef::steal(textToPython(std::get<output::Decimal>(output).text));
       if (!str) return nullptr;
-      return PyObject_CallOneArg(decimalType, str.get());
+      return PyObject_CallOneArg(makeDecimal, str.get());
     }
     default:  // None, and both problem outcomes
       Py_RETURN_NONE;

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include "py_ref.h"
 #include "values.h"
 
 namespace morvo {
@@ -17,16 +18,25 @@ bool readUtf8(PyObject* text, morvo::Text& out);
 // ("refused", message). A new reference, or null with an exception set.
 PyObject* problemMarker(const Output& output);
 
-// The class decimal.Decimal, imported afresh: a new reference, or null with
-// the import's error set.
-PyObject* importDecimalType();
+// What a number column needs of the decimal module: the class, to recognise
+// Decimal inputs, and a maker of Decimal results from their text. The maker
+// is the create_decimal of a context of the widest precision and exponent
+// range, under which every text converts exactly, as with Decimal(text): of
+// the exact constructions the module offers it is the cheapest.
+struct DecimalKit {
+  PyRef type;
+  PyRef make;
+};
+// False with the import's error set.
+bool importDecimalKit(DecimalKit& kit);
 
 // Reads a Python value. decimalType is decimal.Decimal in a number column
 // and null elsewhere. False with a Python exception set when a text cannot be
 // read; every other unreadable value becomes input::Other. Needs the GIL.
 bool convert(PyObject* value, PyObject* decimalType, Input& out);
 
-// A new reference for the output, or null with an exception set. Needs the GIL.
-PyObject* toPython(const Output& output, PyObject* decimalType);
+// A new reference for the output, or null with an exception set; makeDecimal
+// is a DecimalKit's maker in a number column. Needs the GIL.
+PyObject* toPython(const Output& output, PyObject* makeDecimal);
 
 }  // namespace morvo

@@ -342,14 +342,11 @@ PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   PyRef selfRef = PyRef::borrow(self);
   const Masker& masker = maskerOf(self);
 
-  PyRef decimalType;
-  if (std::holds_alternative<strategy::Number>(masker.strategy)) {
-    decimalType = PyRef::steal(importDecimalType());
-    if (!decimalType) return nullptr;
-  }
+  DecimalKit decimal;
+  if (std::holds_alternative<strategy::Number>(masker.strategy) && !importDecimalKit(decimal)) return nullptr;
 
   Vec<Input> inputs;
-  if (!readColumn(values, decimalType.get(), inputs)) return nullptr;
+  if (!readColumn(values, decimal.type.get(), inputs)) return nullptr;
 
   const size_t count = inputs.size();
   Vec<Output> outputs;
@@ -373,7 +370,7 @@ PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       if (!marker) return raiseInternal("failed to create a problem entry");
       if (PyDict_SetItem(problems.get(), position.get(), marker.get()) < 0) return nullptr;
     }
-    PyObject* item = toPython(output, decimalType.get());
+    PyObject* item = toPython(output, decimal.make.get());
     if (!item) return nullptr;
     PyList_SET_ITEM(masked.get(), static_cast<Py_ssize_t>(p), item);
   }
