@@ -1,5 +1,8 @@
 #include "key.h"
 
+#include <array>
+#include <span>
+
 #include "digits.h"
 
 namespace morvo {
@@ -28,16 +31,16 @@ CharClass classify(Charset charset, char c) {
 
 // "text|" charset "|" shape: the class size for a classified position, the
 // character itself otherwise. Texts that differ only in letter case share it.
-Text textLabel(Charset charset, std::string_view text) {
+Text textLabel(Charset charset, std::string_view text, std::span<const CharClass> classes) {
   std::string_view name = charsetName(charset);
   Text label;
   label.reserve(6 + name.size() + 2 * text.size());
   label += "text|";
   label += name;
   label += '|';
-  for (char c : text) {
-    switch (classify(charset, c).size) {
-      case 0: label += c; break;
+  for (size_t i = 0; i < text.size(); ++i) {
+    switch (classes[i].size) {
+      case 0: label += text[i]; break;
       case 6: label += '6'; break;
       case 10: label += "10"; break;
       case 26: label += "26"; break;
@@ -45,6 +48,32 @@ Text textLabel(Charset charset, std::string_view text) {
     }
   }
   return label;
+}
+
+// v % size, and v divided by it: by constants, so that no division
+// instruction (or, for 128 bits, no library call) is needed.
+template <class U>
+uint8_t takeDigit(U& v, uint8_t size) {
+  U q;
+  switch (size) {
+    case 6: q = v / 6; break;
+    case 10: q = v / 10; break;
+    default: q = v / 26; break;
+  }
+  const auto digit = static_cast<uint8_t>(v - q * size);
+  v = q;
+  return digit;
+}
+
+// Writes the mixed-radix digits of v into the classified positions of out,
+// the last position least significant.
+template <class U>
+void writeDigits(U v, std::span<const CharClass> classes, Text& out) {
+  for (size_t i = out.size(); i-- > 0;) {
+    const CharClass cls = classes[i];
+    if (cls.size == 0) continue;
+    out[i] = static_cast<char>(cls.first + static_cast<char>(takeDigit(v, cls.size)));
+  }
 }
 
 // Mixed radix, first position most significant, on GMP: texts whose shape
@@ -106,10 +135,12 @@ Outcome<Text> KeyStrategy::maskText(Charset charset, const KeyedHash& hash, std:
   if (!isAscii(text)) return Fallback{};
   if (text.size() > IDENTIFIER_LIMIT) return Refused{tooLongMessage("key")};
 
+  // Each position is classified once, for the value, the label and the output.
+  std::array<CharClass, IDENTIFIER_LIMIT> classes;
   u128 size = 1, value = 0;
   bool fits = true;
-  for (char c : text) {
-    CharClass cls = classify(charset, c);
+  for (size_t i = 0; i < text.size(); ++i) {
+    const CharClass cls = classes[i] = classify(charset, text[i]);
     if (cls.size == 0) continue;
     u128 grown;
     if (fits && !__builtin_mul_overflow(size, static_cast<u128>(cls.size), &grown)) {
@@ -122,14 +153,14 @@ Outcome<Text> KeyStrategy::maskText(Charset charset, const KeyedHash& hash, std:
   Text out = toText(text);
   if (fits && size == 1) return out;  // nothing classified, the empty text included
 
-  Text label = textLabel(charset, text);
+  const std::span<const CharClass> classified(classes.data(), text.size());
+  Text label = textLabel(charset, text, classified);
   if (fits) {
     value = hash.permuteSmall(size - 1, value, label);
-    for (size_t i = out.size(); i-- > 0;) {
-      CharClass cls = classify(charset, out[i]);
-      if (cls.size == 0) continue;
-      out[i] = static_cast<char>(cls.first + static_cast<char>(value % cls.size));
-      value /= cls.size;
+    if (static_cast<uint64_t>(size >> 64) == 0) {
+      writeDigits(static_cast<uint64_t>(value), classified, out);
+    } else {
+      writeDigits(value, classified, out);
     }
   } else {
     maskTextBig(charset, hash, label, out);
