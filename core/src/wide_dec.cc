@@ -1,0 +1,403 @@
+#include "wide_dec.h"
+
+#include <charconv>
+#include <cstring>
+
+namespace morvo {
+
+namespace {
+
+constexpr std::array<Wide, WIDE_POWERS> makePowers() {
+  std::array<Wide, WIDE_POWERS> out{};
+  Wide p;
+  p.limb[0] = 1;
+  p.n = 1;
+  for (uint32_t k = 0; k < WIDE_POWERS; ++k) {
+    out[k] = p;
+    uint64_t carry = 0;
+    for (uint32_t i = 0; i < p.n; ++i) {
+      u128 v = static_cast<u128>(p.limb[i]) * 10 + carry;
+      p.limb[i] = static_cast<uint64_t>(v);
+      carry = static_cast<uint64_t>(v >> 64);
+    }
+    // Only the step past 10^154 overflows, and that power is never stored.
+    if (carry != 0 && p.n < WIDE_LIMBS) p.limb[p.n++] = carry;
+  }
+  return out;
+}
+
+constexpr std::array<Wide, WIDE_POWERS> POWERS = makePowers();
+
+constexpr std::array<uint64_t, 20> makePowers64() {
+  std::array<uint64_t, 20> out{};
+  uint64_t p = 1;
+  for (auto& v : out) {
+    v = p;
+    p *= 10;  // wraps once, after 10^19 is stored, harmlessly: unsigned
+  }
+  return out;
+}
+
+constexpr std::array<uint64_t, 20> POWERS64 = makePowers64();
+
+// Doubles 10^0 to 10^22 are exact.
+constexpr double EXACT_POWERS[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+void trim(Wide& a) {
+  while (a.n > 0 && a.limb[a.n - 1] == 0) --a.n;
+}
+
+// (high * 2^64 + low) / d with its remainder; high < d, so the quotient fits.
+uint64_t divideLimb(uint64_t high, uint64_t low, uint64_t d, uint64_t& remainder) {
+#if defined(__x86_64__)
+  uint64_t q;
+  asm("divq %4" : "=a"(q), "=d"(remainder) : "a"(low), "d"(high), "rm"(d));
+  return q;
+#else
+  u128 n = (static_cast<u128>(high) << 64) | low;
+  uint64_t q = static_cast<uint64_t>(n / d);
+  remainder = low - q * d;
+  return q;
+#endif
+}
+
+// a /= d in place; gives the remainder.
+uint64_t divideSmall(Wide& a, uint64_t d) {
+  uint64_t r = 0;
+  for (uint32_t i = a.n; i-- > 0;) a.limb[i] = divideLimb(r, a.limb[i], d, r);
+  trim(a);
+  return r;
+}
+
+void increment(Wide& a) {
+  for (uint32_t i = 0; i < a.n; ++i) {
+    if (++a.limb[i] != 0) return;
+  }
+  // Only reached from a quotient, which has room above it.
+  a.limb[a.n++] = 1;
+}
+
+// a = a / 10^k rounded, k >= 1. The cut digits are divided off in chunks of
+// at most 19; the last chunk holds the leading cut digits, so it decides
+// against half of its divisor (even, as the chunk is at least one digit) and
+// the earlier ones only say whether anything below was cut.
+void cut(Wide& a, uint64_t k, Rounding rounding, bool negative) {
+  bool sticky = false;
+  uint64_t r = 0, divisor = 1;
+  while (k > 0) {
+    sticky = sticky || r != 0;
+    uint64_t chunk = k < 19 ? k : 19;
+    divisor = POWERS64[chunk];
+    r = divideSmall(a, divisor);
+    k -= chunk;
+  }
+  if (r == 0 && !sticky) return;
+  bool up = false;
+  switch (rounding) {
+    case Rounding::ceiling: up = !negative; break;
+    case Rounding::floor: up = negative; break;
+    case Rounding::halfEven: {
+      uint64_t half = divisor / 2;
+      up = r > half || (r == half && (sticky || (a.n > 0 && (a.limb[0] & 1) != 0)));
+      break;
+    }
+  }
+  if (up) increment(a);
+}
+
+bool multiplyWide(const Wide& a, const Wide& b, Wide& out) {
+  if (a.isZero() || b.isZero()) {
+    out = Wide{};
+    return true;
+  }
+  if (a.n + b.n > WIDE_LIMBS) return false;
+  Wide r;
+  for (uint32_t i = 0; i < a.n; ++i) {
+    uint64_t carry = 0;
+    for (uint32_t j = 0; j < b.n; ++j) {
+      u128 t = static_cast<u128>(a.limb[i]) * b.limb[j] + r.limb[i + j] + carry;
+      r.limb[i + j] = static_cast<uint64_t>(t);
+      carry = static_cast<uint64_t>(t >> 64);
+    }
+    r.limb[i + b.n] = carry;
+  }
+  r.n = a.n + b.n;
+  trim(r);
+  out = r;
+  return true;
+}
+
+bool addWide(const Wide& a, const Wide& b, Wide& out) {
+  const Wide& big = a.n >= b.n ? a : b;
+  const Wide& small = a.n >= b.n ? b : a;
+  Wide r;
+  uint64_t carry = 0;
+  for (uint32_t i = 0; i < big.n; ++i) {
+    u128 t = static_cast<u128>(big.limb[i]) + (i < small.n ? small.limb[i] : 0) + carry;
+    r.limb[i] = static_cast<uint64_t>(t);
+    carry = static_cast<uint64_t>(t >> 64);
+  }
+  r.n = big.n;
+  if (carry != 0) {
+    if (r.n == WIDE_LIMBS) return false;
+    r.limb[r.n++] = carry;
+  }
+  out = r;
+  return true;
+}
+
+// a * 10^k, when it fits.
+bool scaleUp(const Wide& a, uint64_t k, Wide& out) {
+  if (k == 0 || a.isZero()) {
+    out = a;
+    return true;
+  }
+  if (k >= WIDE_POWERS) return false;
+  return multiplyWide(a, POWERS[k], out);
+}
+
+bool withinLimit(int64_t e) { return e >= -EXPONENT_LIMIT && e <= EXPONENT_LIMIT; }
+
+// Dec's cut of an exact result to 60 significant digits.
+std::optional<WideDec> finish(WideDec x) {
+  uint32_t d = wideDigits(x.c);
+  if (d > SIGNIFICANT_DIGITS) {
+    uint32_t k = d - static_cast<uint32_t>(SIGNIFICANT_DIGITS);
+    cut(x.c, k, Rounding::halfEven, x.negative);
+    x.exponent += k;
+    // 99..9 rounded up to 10^60: one digit too many, dropped exactly.
+    if (compareWide(x.c, POWERS[SIGNIFICANT_DIGITS]) == 0) {
+      x.c = POWERS[SIGNIFICANT_DIGITS - 1];
+      x.exponent += 1;
+    }
+  }
+  if (!withinLimit(x.exponent)) return std::nullopt;
+  return x;
+}
+
+// Writes v in decimal, at least one digit; gives the count.
+size_t writeU64(uint64_t v, char* out) {
+  char buffer[20];
+  size_t n = 0;
+  do {
+    buffer[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  for (size_t i = 0; i < n; ++i) out[i] = buffer[n - 1 - i];
+  return n;
+}
+
+// Exactly 19 digits, with leading zeros.
+void writeU64Padded(uint64_t v, char* out) {
+  for (size_t i = 19; i-- > 0;) {
+    out[i] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  }
+}
+
+}  // namespace
+
+Wide Wide::fromU128(u128 v) {
+  Wide out;
+  out.limb[0] = static_cast<uint64_t>(v);
+  out.limb[1] = static_cast<uint64_t>(v >> 64);
+  out.n = out.limb[1] != 0 ? 2 : out.limb[0] != 0 ? 1 : 0;
+  return out;
+}
+
+bool multiplySmall(Wide& a, uint64_t m) {
+  uint64_t carry = 0;
+  for (uint32_t i = 0; i < a.n; ++i) {
+    u128 t = static_cast<u128>(a.limb[i]) * m + carry;
+    a.limb[i] = static_cast<uint64_t>(t);
+    carry = static_cast<uint64_t>(t >> 64);
+  }
+  if (carry != 0) {
+    if (a.n == WIDE_LIMBS) return false;
+    a.limb[a.n++] = carry;
+  }
+  trim(a);
+  return true;
+}
+
+Wide subtractWide(const Wide& a, const Wide& b) {
+  Wide r;
+  uint64_t borrow = 0;
+  for (uint32_t i = 0; i < a.n; ++i) {
+    uint64_t y = i < b.n ? b.limb[i] : 0;
+    uint64_t d = a.limb[i] - y;
+    uint64_t nextBorrow = (a.limb[i] < y) || (d < borrow) ? 1 : 0;
+    r.limb[i] = d - borrow;
+    borrow = nextBorrow;
+  }
+  check(borrow == 0, "minuend not below subtrahend");
+  r.n = a.n;
+  trim(r);
+  return r;
+}
+
+int compareWide(const Wide& a, const Wide& b) {
+  if (a.n != b.n) return a.n < b.n ? -1 : 1;
+  for (uint32_t i = a.n; i-- > 0;) {
+    if (a.limb[i] != b.limb[i]) return a.limb[i] < b.limb[i] ? -1 : 1;
+  }
+  return 0;
+}
+
+uint32_t wideDigits(const Wide& a) {
+  if (a.n == 0) return 1;
+  uint32_t bits = 64 * (a.n - 1) + static_cast<uint32_t>(64 - __builtin_clzll(a.limb[a.n - 1]));
+  // 1233 / 4096 is just below log10(2): a lower bound, corrected upward.
+  uint32_t d = (((bits - 1) * 1233) >> 12) + 1;
+  while (d < WIDE_POWERS && compareWide(a, POWERS[d]) >= 0) ++d;
+  return d;
+}
+
+const Wide& widePower(uint32_t k) {
+  check(k < WIDE_POWERS, "power of ten within the wide table");
+  return POWERS[k];
+}
+
+std::optional<WideDec> toWide(const Dec& x) {
+  auto limbs = x.coefficient.limbs();
+  if (limbs.size() > WIDE_LIMBS || !withinLimit(x.exponent)) return std::nullopt;
+  WideDec out;
+  std::memcpy(out.c.limb.data(), limbs.data(), limbs.size() * sizeof(uint64_t));
+  out.c.n = static_cast<uint32_t>(limbs.size());
+  out.exponent = x.exponent;
+  out.negative = x.negative;
+  return out;
+}
+
+Dec toDec(const WideDec& x) {
+  Dec out;
+  out.coefficient = Coefficient::fromLimbs({x.c.limb.data(), x.c.n});
+  out.exponent = x.exponent;
+  out.negative = x.negative;
+  return out;
+}
+
+std::optional<WideDec> wideMultiply(const WideDec& a, const WideDec& b) {
+  WideDec out;
+  if (!multiplyWide(a.c, b.c, out.c)) return std::nullopt;
+  out.exponent = a.exponent + b.exponent;  // both within the limit: no overflow
+  out.negative = a.negative != b.negative;
+  return finish(out);
+}
+
+std::optional<WideDec> wideAdd(const WideDec& a, const WideDec& b) {
+  if (a.isZero() && b.isZero()) {
+    WideDec out;
+    out.exponent = std::min(a.exponent, b.exponent);
+    out.negative = a.negative && b.negative;
+    return out;
+  }
+  // Adding a zero gives the other operand's value, cut (its exponent may
+  // differ from Dec's, which only matters for a result that is printed, and
+  // the strategy never prints one of these).
+  if (a.isZero()) return finish(b);
+  if (b.isZero()) return finish(a);
+  int64_t n = std::min(a.exponent, b.exponent);
+  WideDec x, y;
+  if (!scaleUp(a.c, static_cast<uint64_t>(a.exponent - n), x.c)) return std::nullopt;
+  if (!scaleUp(b.c, static_cast<uint64_t>(b.exponent - n), y.c)) return std::nullopt;
+  WideDec out;
+  out.exponent = n;
+  if (a.negative == b.negative) {
+    if (!addWide(x.c, y.c, out.c)) return std::nullopt;
+    out.negative = a.negative;
+    return finish(out);
+  }
+  int order = compareWide(x.c, y.c);
+  if (order == 0) return out;  // an exact zero, positive
+  out.c = order > 0 ? subtractWide(x.c, y.c) : subtractWide(y.c, x.c);
+  out.negative = order > 0 ? a.negative : b.negative;
+  return finish(out);
+}
+
+Quantized wideQuantize(const WideDec& x, int64_t target, Rounding rounding, WideDec& out) {
+  if (!withinLimit(target)) return Quantized::deferred;
+  int64_t shift = target - x.exponent;  // both within the limit
+  out = WideDec{};
+  out.exponent = target;
+  out.negative = x.negative;
+  if (x.isZero()) return Quantized::ok;
+  int64_t d = wideDigits(x.c);
+  if (shift <= 0) {
+    if (d - shift > static_cast<int64_t>(SIGNIFICANT_DIGITS)) return Quantized::unrepresentable;
+    return scaleUp(x.c, static_cast<uint64_t>(-shift), out.c) ? Quantized::ok : Quantized::deferred;
+  }
+  if (shift > d) {
+    // Under half a unit: only the directed roundings give one unit.
+    bool up = rounding == Rounding::ceiling ? !x.negative : rounding == Rounding::floor && x.negative;
+    if (up) out.c = POWERS[0];
+    return Quantized::ok;
+  }
+  out.c = x.c;
+  cut(out.c, static_cast<uint64_t>(shift), rounding, x.negative);
+  if (wideDigits(out.c) > SIGNIFICANT_DIGITS) return Quantized::unrepresentable;
+  return Quantized::ok;
+}
+
+std::optional<int> wideCompare(const WideDec& a, const WideDec& b) {
+  bool az = a.isZero(), bz = b.isZero();
+  if (az && bz) return 0;
+  if (az) return b.negative ? 1 : -1;
+  if (bz) return a.negative ? -1 : 1;
+  if (a.negative != b.negative) return a.negative ? -1 : 1;
+  int64_t ta = a.exponent + wideDigits(a.c), tb = b.exponent + wideDigits(b.c);
+  int order;
+  if (ta != tb) {
+    order = ta < tb ? -1 : 1;
+  } else {
+    int64_t n = std::min(a.exponent, b.exponent);
+    Wide x, y;
+    if (!scaleUp(a.c, static_cast<uint64_t>(a.exponent - n), x)) return std::nullopt;
+    if (!scaleUp(b.c, static_cast<uint64_t>(b.exponent - n), y)) return std::nullopt;
+    order = compareWide(x, y);
+  }
+  return a.negative ? -order : order;
+}
+
+std::optional<double> wideToF64(const WideDec& x) {
+  if (x.isZero()) return x.negative ? -0.0 : 0.0;
+  // One correctly rounded operation on exact operands is the nearest double.
+  if (x.c.n == 1 && x.c.limb[0] < (uint64_t{1} << 53) && x.exponent >= -22 && x.exponent <= 22) {
+    double v = static_cast<double>(x.c.limb[0]);
+    v = x.exponent >= 0 ? v * EXACT_POWERS[x.exponent] : v / EXACT_POWERS[-x.exponent];
+    return x.negative ? -v : v;
+  }
+  char text[WIDE_TEXT];
+  size_t n = wideText(x, text);
+  double v = 0;
+  auto [end, error] = std::from_chars(text, text + n, v);
+  if (error != std::errc{} || end != text + n) return std::nullopt;
+  return v;
+}
+
+size_t wideDigitText(Wide a, char* out) {
+  // Chunks of 19 digits, least significant first.
+  uint64_t chunks[WIDE_LIMBS + 1];
+  size_t count = 0;
+  do {
+    chunks[count++] = divideSmall(a, POWERS64[19]);
+  } while (!a.isZero());
+  size_t n = writeU64(chunks[count - 1], out);
+  for (size_t i = count - 1; i-- > 0;) {
+    writeU64Padded(chunks[i], out + n);
+    n += 19;
+  }
+  return n;
+}
+
+size_t wideText(const WideDec& x, char* out) {
+  size_t n = 0;
+  if (x.negative) out[n++] = '-';
+  n += wideDigitText(x.c, out + n);
+  out[n++] = 'E';
+  auto written = std::to_chars(out + n, out + WIDE_TEXT, x.exponent);
+  return static_cast<size_t>(written.ptr - out);
+}
+
+}  // namespace morvo
