@@ -48,26 +48,70 @@ void trim(Wide& a) {
   while (a.n > 0 && a.limb[a.n - 1] == 0) --a.n;
 }
 
-// (high * 2^64 + low) / d with its remainder; high < d, so the quotient fits.
-uint64_t divideLimb(uint64_t high, uint64_t low, uint64_t d, uint64_t& remainder) {
-#if defined(__x86_64__)
-  uint64_t q;
-  asm("divq %4" : "=a"(q), "=d"(remainder) : "a"(low), "d"(high), "rm"(d));
-  return q;
-#else
-  u128 n = (static_cast<u128>(high) << 64) | low;
-  uint64_t q = static_cast<uint64_t>(n / d);
-  remainder = low - q * d;
-  return q;
-#endif
+// Division by 10^k (k <= 19) through a precomputed reciprocal (Moller and
+// Granlund, "Improved division by invariant integers"): a hardware division
+// costs several times as much, and every cut runs a chain of them.
+struct Reciprocal {
+  uint64_t d = 0;      // 10^k shifted until its top bit is set
+  uint64_t v = 0;      // floor((2^128 - 1) / d) - 2^64
+  unsigned shift = 0;  // that shift
+};
+
+constexpr std::array<Reciprocal, 20> makeReciprocals() {
+  std::array<Reciprocal, 20> out{};
+  for (size_t k = 0; k < 20; ++k) {
+    uint64_t p = POWERS64[k];
+    unsigned shift = 0;
+    while ((p & (uint64_t{1} << 63)) == 0) {
+      p <<= 1;
+      ++shift;
+    }
+    u128 all = ~u128{0};
+    out[k] = {p, static_cast<uint64_t>(all / p), shift};  // the quotient is 2^64 + v
+  }
+  return out;
 }
 
-// a /= d in place; gives the remainder.
-uint64_t divideSmall(Wide& a, uint64_t d) {
-  uint64_t r = 0;
-  for (uint32_t i = a.n; i-- > 0;) a.limb[i] = divideLimb(r, a.limb[i], d, r);
+constexpr std::array<Reciprocal, 20> RECIPROCALS = makeReciprocals();
+
+// (high * 2^64 + low) / r.d with its remainder; high < r.d.
+uint64_t divideLimb(uint64_t high, uint64_t low, const Reciprocal& r, uint64_t& remainder) {
+  u128 q = static_cast<u128>(r.v) * high + ((static_cast<u128>(high) << 64) | low);  // mod 2^128
+  uint64_t q1 = static_cast<uint64_t>(q >> 64) + 1;
+  uint64_t q0 = static_cast<uint64_t>(q);
+  uint64_t rem = low - q1 * r.d;
+  if (rem > q0) {
+    --q1;
+    rem += r.d;
+  }
+  if (rem >= r.d) {
+    ++q1;
+    rem -= r.d;
+  }
+  remainder = rem;
+  return q1;
+}
+
+// a /= 10^k in place (1 <= k <= 19); gives the remainder.
+uint64_t divideSmall(Wide& a, uint32_t k) {
+  const Reciprocal& r = RECIPROCALS[k];
+  if (a.n == 0) return 0;
+  uint64_t rem = 0;
+  if (r.shift == 0) {
+    for (uint32_t i = a.n; i-- > 0;) a.limb[i] = divideLimb(rem, a.limb[i], r, rem);
+  } else {
+    // The dividend shifted left by the same amount, a limb at a time.
+    unsigned back = 64 - r.shift;
+    uint64_t top = a.limb[a.n - 1] >> back;
+    rem = top;  // below r.d, which has its top bit set
+    for (uint32_t i = a.n; i-- > 0;) {
+      uint64_t low = (a.limb[i] << r.shift) | (i > 0 ? a.limb[i - 1] >> back : 0);
+      a.limb[i] = divideLimb(rem, low, r, rem);
+    }
+    rem >>= r.shift;
+  }
   trim(a);
-  return r;
+  return rem;
 }
 
 void increment(Wide& a) {
@@ -89,7 +133,7 @@ void cut(Wide& a, uint64_t k, Rounding rounding, bool negative) {
     sticky = sticky || r != 0;
     uint64_t chunk = k < 19 ? k : 19;
     divisor = POWERS64[chunk];
-    r = divideSmall(a, divisor);
+    r = divideSmall(a, static_cast<uint32_t>(chunk));
     k -= chunk;
   }
   if (r == 0 && !sticky) return;
@@ -176,24 +220,35 @@ std::optional<WideDec> finish(WideDec x) {
   return x;
 }
 
-// Writes v in decimal, at least one digit; gives the count.
-size_t writeU64(uint64_t v, char* out) {
-  char buffer[20];
-  size_t n = 0;
-  do {
-    buffer[n++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
-  for (size_t i = 0; i < n; ++i) out[i] = buffer[n - 1 - i];
-  return n;
+constexpr std::array<char, 200> makePairs() {
+  std::array<char, 200> out{};
+  for (int i = 0; i < 100; ++i) {
+    out[2 * i] = static_cast<char>('0' + i / 10);
+    out[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return out;
 }
 
-// Exactly 19 digits, with leading zeros.
-void writeU64Padded(uint64_t v, char* out) {
-  for (size_t i = 19; i-- > 0;) {
-    out[i] = static_cast<char>('0' + v % 10);
-    v /= 10;
+// "00" to "99": two digits per division halves the divisions by ten.
+constexpr std::array<char, 200> PAIRS = makePairs();
+
+// Exactly `width` digits of v (v < 10^width), with leading zeros.
+void writeFixed(uint64_t v, char* out, size_t width) {
+  size_t i = width;
+  while (i >= 2) {
+    std::memcpy(out + i - 2, &PAIRS[2 * (v % 100)], 2);
+    v /= 100;
+    i -= 2;
   }
+  if (i == 1) out[0] = static_cast<char>('0' + v);
+}
+
+// Writes v in decimal, at least one digit; gives the count.
+size_t writeU64(uint64_t v, char* out) {
+  size_t n = 1;
+  for (uint64_t p = 10; n < 20 && v >= p; p *= 10) ++n;  // 10^19 is the last power that fits
+  writeFixed(v, out, n);
+  return n;
 }
 
 }  // namespace
@@ -346,6 +401,10 @@ std::optional<int> wideCompare(const WideDec& a, const WideDec& b) {
   if (az) return b.negative ? 1 : -1;
   if (bz) return a.negative ? -1 : 1;
   if (a.negative != b.negative) return a.negative ? -1 : 1;
+  if (a.exponent == b.exponent) {
+    int order = compareWide(a.c, b.c);
+    return a.negative ? -order : order;
+  }
   int64_t ta = a.exponent + wideDigits(a.c), tb = b.exponent + wideDigits(b.c);
   int order;
   if (ta != tb) {
@@ -377,15 +436,16 @@ std::optional<double> wideToF64(const WideDec& x) {
 }
 
 size_t wideDigitText(Wide a, char* out) {
+  if (a.n <= 1) return writeU64(a.n == 0 ? 0 : a.limb[0], out);
   // Chunks of 19 digits, least significant first.
   uint64_t chunks[WIDE_LIMBS + 1];
   size_t count = 0;
   do {
-    chunks[count++] = divideSmall(a, POWERS64[19]);
+    chunks[count++] = divideSmall(a, 19);
   } while (!a.isZero());
   size_t n = writeU64(chunks[count - 1], out);
   for (size_t i = count - 1; i-- > 0;) {
-    writeU64Padded(chunks[i], out + n);
+    writeFixed(chunks[i], out + n, 19);
     n += 19;
   }
   return n;
