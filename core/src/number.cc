@@ -42,6 +42,20 @@ std::optional<NumberPlan> planFor(const NumberStrategy& s) {
   auto variance = toWide(s.variance);
   if (!variance) return std::nullopt;
   plan.variance = *variance;
+  // |2U - 1| <= 1 = 10^53 at 10^-53, so the factor's coefficient is at most
+  // 10^scale + 10^53 * v in magnitude.
+  int64_t scale = 53 - variance->exponent;
+  if (scale >= 0 && scale < WIDE_POWERS) {
+    WideDec top{widePower(53), 0, false};
+    auto most = wideMultiply(top, WideDec{variance->c, 0, false});
+    if (most && most->exponent == 0) {
+      auto sum = wideAdd(*most, WideDec{widePower(static_cast<uint32_t>(scale)), 0, false});
+      if (sum && sum->exponent == 0 && compareWide(sum->c, widePower(SIGNIFICANT_DIGITS)) < 0) {
+        plan.exactFactor = true;
+        plan.factorScale = static_cast<uint32_t>(scale);
+      }
+    }
+  }
   if (s.bounded()) {
     auto min = toWide(*s.min), max = toWide(*s.max), span = toWide(Dec::subtract(*s.max, *s.min));
     if (!min || !max || !span) return std::nullopt;
@@ -297,6 +311,20 @@ std::optional<WideDec> fastTarget(const FastValue& v) {
     b.c = subtractWide(one, b.c);
     b.negative = true;
   }
+  if (v.plan.exactFactor) {
+    WideDec d{widePower(v.plan.factorScale), -static_cast<int64_t>(v.plan.factorScale), false};
+    Wide change;
+    check(multiplyWideInto(b.c, v.plan.variance.c, change), "the factor fits, as planned");
+    if (b.negative == v.plan.variance.negative) {
+      check(addWideInto(d.c, change, d.c), "the factor fits, as planned");
+    } else if (compareWide(d.c, change) >= 0) {
+      d.c = subtractWide(d.c, change);
+    } else {
+      d.c = subtractWide(change, d.c);
+      d.negative = true;
+    }
+    return wideMultiply(v.x, d);
+  }
   auto c = wideMultiply(b, v.plan.variance);
   if (!c) return std::nullopt;
   auto d = wideAdd(WideDec{widePower(0), 0, false}, *c);
@@ -386,6 +414,14 @@ std::optional<size_t> decimalHashTextInto(u128 coefficient, int64_t exponent, bo
   n += static_cast<size_t>(-before);
   std::memcpy(out + n, digits, significant);
   return n + significant;
+}
+
+std::optional<Dec> NumberStrategy::targetFast(const Dec& x, const KeyedHash& hash, std::string_view hashText) const {
+  auto wide = toWide(x);
+  if (!plan || !wide) return std::nullopt;
+  auto t = fastTarget(FastValue{*this, *plan, hash, hashText, *wide});
+  if (!t) return std::nullopt;
+  return toDec(*t);
 }
 
 std::optional<Outcome<Integer>> NumberStrategy::maskIntegerFast(const KeyedHash& hash, const Integer& value) const {

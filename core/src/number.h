@@ -18,6 +18,11 @@ namespace morvo {
 // The options in wide form for the fast path.
 struct NumberPlan {
   WideDec variance;
+  // Unbounded, when variance * (2U - 1) and 1 plus that are exact for every
+  // U (no 60-digit cut), the factor is 10^factorScale + (2U - 1) * 10^53 *
+  // variance at 10^-factorScale, formed without the general steps.
+  bool exactFactor = false;
+  uint32_t factorScale = 0;
   WideDec min, max, span;  // bounded only; span = max - min cut to 60 digits
 };
 
@@ -64,6 +69,8 @@ struct NumberStrategy {
   Outcome<Text> maskDecimalExact(const KeyedHash& hash, std::string_view text) const;
   // The fast path alone: in fixed-width arithmetic, the same outcome as the
   // exact path, or none when it cannot be sure of it.
+  // target() on the fast path: none when it cannot be sure of the result.
+  std::optional<Dec> targetFast(const Dec& x, const KeyedHash& hash, std::string_view hashText) const;
   std::optional<Outcome<Integer>> maskIntegerFast(const KeyedHash& hash, const Integer& value) const;
   std::optional<Outcome<double>> maskFloatFast(const KeyedHash& hash, double value, std::string_view repr) const;
   std::optional<Outcome<Text>> maskDecimalFast(const KeyedHash& hash, std::string_view text) const;

@@ -253,6 +253,9 @@ size_t writeU64(uint64_t v, char* out) {
 
 }  // namespace
 
+bool multiplyWideInto(const Wide& a, const Wide& b, Wide& out) { return multiplyWide(a, b, out); }
+bool addWideInto(const Wide& a, const Wide& b, Wide& out) { return addWide(a, b, out); }
+
 Wide Wide::fromU128(u128 v) {
   Wide out;
   out.limb[0] = static_cast<uint64_t>(v);
@@ -303,9 +306,12 @@ int compareWide(const Wide& a, const Wide& b) {
 uint32_t wideDigits(const Wide& a) {
   if (a.n == 0) return 1;
   uint32_t bits = 64 * (a.n - 1) + static_cast<uint32_t>(64 - __builtin_clzll(a.limb[a.n - 1]));
-  // 1233 / 4096 is just below log10(2): a lower bound, corrected upward.
-  uint32_t d = (((bits - 1) * 1233) >> 12) + 1;
-  while (d < WIDE_POWERS && compareWide(a, POWERS[d]) >= 0) ++d;
+  // The digits of 2^(bits - 1), the least value of this bit length; the
+  // greatest, 2^bits - 1, has at most one more. 0.30102999566398 is within
+  // 2e-15 of log10(2), and no multiple up to 511 of log10(2) lies that close
+  // above an integer.
+  uint32_t d = static_cast<uint32_t>(uint64_t{bits - 1} * 30102999566398 / 100000000000000) + 1;
+  if (d < WIDE_POWERS && compareWide(a, POWERS[d]) >= 0) ++d;
   return d;
 }
 

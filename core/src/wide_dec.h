@@ -30,6 +30,9 @@ struct Wide {
 int compareWide(const Wide& a, const Wide& b);
 // a *= m in place; false when the product would not fit.
 bool multiplySmall(Wide& a, uint64_t m);
+// out = a * b or a + b; false when that would not fit.
+bool multiplyWideInto(const Wide& a, const Wide& b, Wide& out);
+bool addWideInto(const Wide& a, const Wide& b, Wide& out);
 // a - b for a >= b.
 Wide subtractWide(const Wide& a, const Wide& b);
 // Decimal digits of the magnitude; 1 for zero.

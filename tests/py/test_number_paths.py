@@ -140,6 +140,19 @@ def test_hash_texts_agree(text):
     assert fast == exact
 
 
+@settings(max_examples=2000)
+@given(decimal_texts(max_digits=40, exponents=st.integers(-60, 60)), OPTIONS, st.text(max_size=12), KEYS)
+@example("123456789012345678", (None, None, "1E-7"), "a", KEY)  # the factor has 61 digits: cut
+@example("-99999999999999999999999999999999999999", (None, None, "0.999999"), "b", KEY)
+@example("1", ("-1E-40", "1E+40", None), "c", KEY)
+def test_targets_agree(x, options, message, key):
+    """The keyed target before any quantize: the 60-digit cut of each step shows here, where
+    the quantize to a coarse grid or the conversion to a double would hide a difference."""
+    fast, exact = number_probe.targets(x, *options, message, key)
+    if fast != "deferred":
+        assert Decimal(fast) == Decimal(exact)
+
+
 def texts(max_digits=75, exponents=st.integers(-200, 200)):
     return st.builds(lambda sign, digits, exponent: f"{sign}{digits}E{exponent}", st.sampled_from(["", "-"]),
                      st.integers(0, 10**max_digits - 1), exponents)

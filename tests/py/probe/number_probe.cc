@@ -108,6 +108,36 @@ PyObject* paths(PyObject*, PyObject* const* args, Py_ssize_t n) {
   });
 }
 
+// targets(x, min, max, variance, message, key) -> (fast, exact): the keyed
+// target of the Dec text x drawn from message, in Dec's text; fast is
+// "deferred" where the fast path gives none.
+PyObject* targets(PyObject*, PyObject* const* args, Py_ssize_t n) {
+  if (n != 6) return PyErr_Format(PyExc_TypeError, "expected x, min, max, variance, message, key");
+  bool ok = true;
+  auto xText = optionalText(args[0], ok);
+  auto min = optionalText(args[1], ok);
+  auto max = optionalText(args[2], ok);
+  auto variance = optionalText(args[3], ok);
+  auto message = optionalText(args[4], ok);
+  if (!ok || !xText || !message) return ok ? PyErr_Format(PyExc_TypeError, "x and message are texts") : nullptr;
+  char* keyData = nullptr;
+  Py_ssize_t keySize = 0;
+  if (PyBytes_AsStringAndSize(args[5], &keyData, &keySize) < 0) return nullptr;
+  if (keySize != 32) return PyErr_Format(PyExc_ValueError, "the key is 32 bytes");
+  return guarded([&]() -> PyObject* {
+    auto x = morvo::Dec::parse(*xText);
+    if (!x) return PyErr_Format(PyExc_ValueError, "not a decimal");
+    auto made = NumberStrategy::make(min, max, variance, std::nullopt);
+    if (auto* error = std::get_if<morvo::Text>(&made)) return PyErr_Format(PyExc_ValueError, "%s", error->c_str());
+    const NumberStrategy& s = std::get<NumberStrategy>(made);
+    morvo::KeyedHash hash = morvo::KeyedHash::fromSubkey(std::span<const uint8_t, 32>(
+        reinterpret_cast<const uint8_t*>(keyData), 32));
+    auto fast = s.targetFast(*x, hash, *message);
+    PyObject* f = fast ? text(fast->toText()) : text("deferred");
+    return Py_BuildValue("(NN)", f, text(s.target(*x, hash, *message).toText()));
+  });
+}
+
 // hashTexts(text) -> (fast, exact): the keyed draws' message for a Decimal's
 // text, None where it has none. The fast writer takes what fits 38 digits.
 PyObject* hashTexts(PyObject*, PyObject* arg) {
@@ -192,6 +222,7 @@ PyCFunction fastcall() {
 }
 
 PyMethodDef METHODS[] = {{"paths", fastcall<paths>(), METH_FASTCALL, "(fast, exact) results of one value"},
+                         {"targets", fastcall<targets>(), METH_FASTCALL, "(fast, exact) keyed targets"},
                          {"wide", fastcall<wide>(), METH_FASTCALL, "(fast, exact) of one Dec operation"},
                          {"hashTexts", hashTexts, METH_O, "(fast, exact) hash texts of a Decimal text"},
                          {nullptr, nullptr, 0, nullptr}};
