@@ -62,6 +62,11 @@ std::optional<NumberPlan> planFor(const NumberStrategy& s) {
     plan.min = *min;
     plan.max = *max;
     plan.span = *span;
+    for (size_t i = 0; i < NumberPlan::GRIDS; ++i) {
+      NumberPlan::Bounds& b = plan.bounds[i];
+      b.lo = wideQuantize(*min, -static_cast<int64_t>(i), Rounding::ceiling, b.low);
+      b.hi = wideQuantize(*max, -static_cast<int64_t>(i), Rounding::floor, b.high);
+    }
   }
   return plan;
 }
@@ -344,9 +349,18 @@ Step fastResult(const FastValue& v, const WideDec& t, int64_t e, WideDec& out) {
   WideDec q;
   if (Step s = fromQuantized(wideQuantize(t, e, Rounding::halfEven, q)); s != Step::ok) return s;
   if (v.s.bounded()) {
-    WideDec lo, hi;
-    Step a = fromQuantized(wideQuantize(v.plan.min, e, Rounding::ceiling, lo));
-    Step b = fromQuantized(wideQuantize(v.plan.max, e, Rounding::floor, hi));
+    NumberPlan::Bounds computed;
+    const NumberPlan::Bounds* bounds = &computed;
+    if (e <= 0 && e > -static_cast<int64_t>(NumberPlan::GRIDS)) {
+      bounds = &v.plan.bounds[static_cast<size_t>(-e)];
+    } else {
+      computed.lo = wideQuantize(v.plan.min, e, Rounding::ceiling, computed.low);
+      computed.hi = wideQuantize(v.plan.max, e, Rounding::floor, computed.high);
+    }
+    const WideDec& lo = bounds->low;
+    const WideDec& hi = bounds->high;
+    Step a = fromQuantized(bounds->lo);
+    Step b = fromQuantized(bounds->hi);
     if (a == Step::deferred || b == Step::deferred) return Step::deferred;
     if (a == Step::fallback || b == Step::fallback) return Step::fallback;
     auto belowLo = wideCompare(lo, q);

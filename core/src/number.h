@@ -24,6 +24,14 @@ struct NumberPlan {
   bool exactFactor = false;
   uint32_t factorScale = 0;
   WideDec min, max, span;  // bounded only; span = max - min cut to 60 digits
+  // Bounded: min and max quantized up and down to the grid 10^-i, for the
+  // grids of ordinary values.
+  struct Bounds {
+    Quantized lo = Quantized::deferred, hi = Quantized::deferred;
+    WideDec low, high;
+  };
+  static constexpr size_t GRIDS = 20;
+  std::array<Bounds, GRIDS> bounds;
 };
 
 struct NumberStrategy {

@@ -205,7 +205,9 @@ bool withinLimit(int64_t e) { return e >= -EXPONENT_LIMIT && e <= EXPONENT_LIMIT
 
 // Dec's cut of an exact result to 60 significant digits.
 std::optional<WideDec> finish(WideDec x) {
-  uint32_t d = wideDigits(x.c);
+  // Below 2^199 < 10^60 there is nothing to cut, and no digits to count.
+  bool short60 = x.c.n < 4 || (x.c.n == 4 && x.c.limb[3] < (uint64_t{1} << 7));
+  uint32_t d = short60 ? 0 : wideDigits(x.c);
   if (d > SIGNIFICANT_DIGITS) {
     uint32_t k = d - static_cast<uint32_t>(SIGNIFICANT_DIGITS);
     cut(x.c, k, Rounding::halfEven, x.negative);
@@ -397,7 +399,10 @@ Quantized wideQuantize(const WideDec& x, int64_t target, Rounding rounding, Wide
   }
   out.c = x.c;
   cut(out.c, static_cast<uint64_t>(shift), rounding, x.negative);
-  if (wideDigits(out.c) > SIGNIFICANT_DIGITS) return Quantized::unrepresentable;
+  // The rounded quotient has at most d - shift + 1 digits.
+  if (d - shift >= static_cast<int64_t>(SIGNIFICANT_DIGITS) && wideDigits(out.c) > SIGNIFICANT_DIGITS) {
+    return Quantized::unrepresentable;
+  }
   return Quantized::ok;
 }
 
