@@ -1,6 +1,8 @@
 #include "wide_dec.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
 namespace morvo {
@@ -57,22 +59,39 @@ struct Reciprocal {
   unsigned shift = 0;  // that shift
 };
 
+constexpr Reciprocal reciprocalOf(uint64_t divisor) {
+  uint64_t p = divisor;
+  unsigned shift = 0;
+  while ((p & (uint64_t{1} << 63)) == 0) {
+    p <<= 1;
+    ++shift;
+  }
+  u128 all = ~u128{0};
+  return {p, static_cast<uint64_t>(all / p), shift};  // the quotient is 2^64 + v
+}
+
 constexpr std::array<Reciprocal, 20> makeReciprocals() {
   std::array<Reciprocal, 20> out{};
-  for (size_t k = 0; k < 20; ++k) {
-    uint64_t p = POWERS64[k];
-    unsigned shift = 0;
-    while ((p & (uint64_t{1} << 63)) == 0) {
-      p <<= 1;
-      ++shift;
-    }
-    u128 all = ~u128{0};
-    out[k] = {p, static_cast<uint64_t>(all / p), shift};  // the quotient is 2^64 + v
-  }
+  for (size_t k = 0; k < 20; ++k) out[k] = reciprocalOf(POWERS64[k]);
   return out;
 }
 
 constexpr std::array<Reciprocal, 20> RECIPROCALS = makeReciprocals();
+
+// 5^27 is the largest power of five in a limb.
+constexpr uint32_t FIVES_PER_LIMB = 27;
+
+constexpr std::array<Reciprocal, FIVES_PER_LIMB + 1> makeFiveReciprocals() {
+  std::array<Reciprocal, FIVES_PER_LIMB + 1> out{};
+  uint64_t p = 1;
+  for (size_t k = 0; k <= FIVES_PER_LIMB; ++k) {
+    out[k] = reciprocalOf(p);
+    p *= 5;
+  }
+  return out;
+}
+
+constexpr std::array<Reciprocal, FIVES_PER_LIMB + 1> FIVE_RECIPROCALS = makeFiveReciprocals();
 
 // (high * 2^64 + low) / r.d with its remainder; high < r.d.
 uint64_t divideLimb(uint64_t high, uint64_t low, const Reciprocal& r, uint64_t& remainder) {
@@ -92,9 +111,8 @@ uint64_t divideLimb(uint64_t high, uint64_t low, const Reciprocal& r, uint64_t& 
   return q1;
 }
 
-// a /= 10^k in place (1 <= k <= 19); gives the remainder.
-uint64_t divideSmall(Wide& a, uint32_t k) {
-  const Reciprocal& r = RECIPROCALS[k];
+// a /= r's divisor in place; gives the remainder.
+uint64_t divideBy(Wide& a, const Reciprocal& r) {
   if (a.n == 0) return 0;
   uint64_t rem = 0;
   if (r.shift == 0) {
@@ -113,6 +131,9 @@ uint64_t divideSmall(Wide& a, uint32_t k) {
   trim(a);
   return rem;
 }
+
+// a /= 10^k in place (1 <= k <= 19); gives the remainder.
+uint64_t divideSmall(Wide& a, uint32_t k) { return divideBy(a, RECIPROCALS[k]); }
 
 void increment(Wide& a) {
   for (uint32_t i = 0; i < a.n; ++i) {
@@ -430,6 +451,105 @@ std::optional<int> wideCompare(const WideDec& a, const WideDec& b) {
   return a.negative ? -order : order;
 }
 
+namespace {
+
+// from_chars of a text: none on overflow, underflow or a partial read.
+std::optional<double> parseF64(const char* text, size_t n) {
+  double v = 0;
+  auto [end, error] = std::from_chars(text, text + n, v);
+  if (error != std::errc{} || end != text + n) return std::nullopt;
+  return v;
+}
+
+// The nearest double to (-1)^negative * h * 10^e.
+std::optional<double> shortToF64(uint64_t h, int64_t e, bool negative) {
+  char text[48];
+  size_t n = 0;
+  if (negative) text[n++] = '-';
+  n += writeU64(h, text + n);
+  text[n++] = 'e';
+  n = static_cast<size_t>(std::to_chars(text + n, text + sizeof text, e).ptr - text);
+  return parseF64(text, n);
+}
+
+uint32_t bitLength(const Wide& a) {
+  return a.n == 0 ? 0 : 64 * (a.n - 1) + static_cast<uint32_t>(64 - __builtin_clzll(a.limb[a.n - 1]));
+}
+
+// a <<= k in place, when it fits.
+bool shiftLeft(Wide& a, uint32_t k) {
+  if (a.n == 0 || k == 0) return true;
+  if (bitLength(a) + k > 64 * WIDE_LIMBS) return false;
+  uint32_t limbs = k / 64, bits = k % 64;
+  Wide r;
+  for (uint32_t i = 0; i < a.n; ++i) {
+    r.limb[i + limbs] |= bits == 0 ? a.limb[i] : a.limb[i] << bits;
+    if (bits != 0 && i + limbs + 1 < WIDE_LIMBS) r.limb[i + limbs + 1] |= a.limb[i] >> (64 - bits);
+  }
+  r.n = std::min<uint32_t>(a.n + limbs + 1, WIDE_LIMBS);
+  trim(r);
+  a = r;
+  return true;
+}
+
+// The nearest double to (q + a little, when sticky) * 2^e2, q > 0, or none
+// outside the normal range (the text path then decides).
+std::optional<double> roundBinary(const Wide& q, bool sticky, int64_t e2, bool negative) {
+  uint32_t bits = bitLength(q);
+  uint64_t top;
+  int64_t shift = static_cast<int64_t>(bits) - 64;  // top * 2^shift is q's leading 64 bits
+  if (shift <= 0) {
+    top = q.limb[0] << (64 - bits);
+  } else {
+    uint32_t s = static_cast<uint32_t>(shift), i = s / 64, off = s % 64;
+    top = off == 0 ? q.limb[i] : (q.limb[i] >> off) | (q.limb[i + 1] << (64 - off));
+    sticky = sticky || (off != 0 && (q.limb[i] & ((uint64_t{1} << off) - 1)) != 0);
+    for (uint32_t j = 0; j < i && !sticky; ++j) sticky = q.limb[j] != 0;
+  }
+  uint64_t mantissa = top >> 11, low = top & 0x7ff;
+  bool up = low > 0x400 || (low == 0x400 && (sticky || (mantissa & 1) != 0));
+  mantissa += up;
+  int64_t e = e2 + shift + 11;
+  if (mantissa == uint64_t{1} << 53) {
+    mantissa >>= 1;
+    e += 1;
+  }
+  // mantissa * 2^e with mantissa in [2^52, 2^53): normal for these exponents.
+  if (e + 52 < -1022 || e + 52 > 1023) return std::nullopt;
+  double v = std::ldexp(static_cast<double>(mantissa), static_cast<int>(e));
+  return negative ? -v : v;
+}
+
+// T * 10^e as the nearest double in binary: T * 5^e * 2^e for e >= 0, and
+// for e < 0 the quotient T * 2^s / 5^-e, with at least 65 bits, and whether
+// it left a remainder. none when it does not fit (the text path decides).
+std::optional<double> binaryToF64(const WideDec& x) {
+  if (x.exponent >= 0) {
+    if (x.exponent > 150) return std::nullopt;
+    Wide n;
+    if (!scaleUp(x.c, static_cast<uint64_t>(x.exponent), n)) return std::nullopt;
+    return roundBinary(n, false, 0, x.negative);
+  }
+  uint64_t k = static_cast<uint64_t>(-x.exponent);
+  if (k > 100) return std::nullopt;
+  // 5^k has at most 2.33 k bits: 65 bits of quotient need that many more.
+  uint32_t fiveBits = static_cast<uint32_t>((k * 2322) / 1000 + 1);
+  uint32_t bits = bitLength(x.c);
+  uint32_t s = bits >= 65 + fiveBits ? 0 : 65 + fiveBits - bits;
+  Wide q = x.c;
+  if (!shiftLeft(q, s)) return std::nullopt;
+  bool sticky = false;
+  for (uint64_t left = k; left > 0;) {
+    uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(left, FIVES_PER_LIMB));
+    sticky = divideBy(q, FIVE_RECIPROCALS[chunk]) != 0 || sticky;
+    left -= chunk;
+  }
+  if (q.isZero()) return std::nullopt;
+  return roundBinary(q, sticky, -static_cast<int64_t>(s) - static_cast<int64_t>(k), x.negative);
+}
+
+}  // namespace
+
 std::optional<double> wideToF64(const WideDec& x) {
   if (x.isZero()) return x.negative ? -0.0 : 0.0;
   // One correctly rounded operation on exact operands is the nearest double.
@@ -438,12 +558,29 @@ std::optional<double> wideToF64(const WideDec& x) {
     v = x.exponent >= 0 ? v * EXACT_POWERS[x.exponent] : v / EXACT_POWERS[-x.exponent];
     return x.negative ? -v : v;
   }
+  if (auto v = binaryToF64(x)) return v;
+  uint32_t d = wideDigits(x.c);
+  if (d > 19) {
+    // The leading 19 digits h, and whether anything was cut below them: the
+    // value lies in [h, h + 1) * 10^e, and rounding is monotonic, so when
+    // both ends give the same double so does the value.
+    uint32_t k = d - 19;
+    Wide h = x.c;
+    bool cutAny = false;
+    while (k > 0) {
+      uint32_t chunk = k < 19 ? k : 19;
+      cutAny = divideSmall(h, chunk) != 0 || cutAny;
+      k -= chunk;
+    }
+    int64_t e = x.exponent + (d - 19);
+    auto low = shortToF64(h.limb[0], e, x.negative);
+    if (low && !cutAny) return low;
+    auto high = shortToF64(h.limb[0] + 1, e, x.negative);  // at most 10^19
+    if (low && high && *low == *high) return low;
+  }
   char text[WIDE_TEXT];
   size_t n = wideText(x, text);
-  double v = 0;
-  auto [end, error] = std::from_chars(text, text + n, v);
-  if (error != std::errc{} || end != text + n) return std::nullopt;
-  return v;
+  return parseF64(text, n);
 }
 
 size_t wideDigitText(Wide a, char* out) {

@@ -99,5 +99,42 @@ TEST(WideToF64, MatchesStrtodOnHalfwayAndLongValues) {
   EXPECT_FALSE(wideToF64(decOf("1", 400)).has_value());  // overflow: the exact path decides
 }
 
+// Coefficients of 1 to 75 digits, with exponents across the whole range of
+// doubles and beyond, and values next to halfway between two doubles: the
+// binary conversion, the bracketing and the text all against strtod.
+TEST(WideToF64, MatchesStrtodAcrossDigitsAndExponents) {
+  uint64_t state = 12345;
+  auto next = [&state] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return state >> 11;
+  };
+  size_t answered = 0;
+  for (int i = 0; i < 200000; ++i) {
+    std::string digits = std::to_string(1 + next() % 9);
+    size_t length = next() % 75;
+    for (size_t j = 0; j < length; ++j) digits += static_cast<char>('0' + next() % 10);
+    int64_t exponent = static_cast<int64_t>(next() % 760) - 420;
+    if (i % 4 == 0) {
+      // The exact decimal of a double and a half: a tie, or a unit off it.
+      double d = std::ldexp(static_cast<double>(next() | 1), static_cast<int>(next() % 200) - 100);
+      mpq_class half = mpq_class(d) + mpq_class(std::nextafter(d, INFINITY) - d) / 2;
+      // half = num / 2^m: num * 5^m is its coefficient at 10^-m.
+      unsigned long m = mpz_sizeinbase(half.get_den().get_mpz_t(), 2) - 1;
+      mpz_class five;
+      mpz_ui_pow_ui(five.get_mpz_t(), 5, m);
+      mpz_class scaled = half.get_num() * five + static_cast<long>(next() % 3) - 1;
+      if (mpz_sizeinbase(scaled.get_mpz_t(), 2) > 500) continue;
+      digits = scaled.get_str();
+      exponent = -static_cast<int64_t>(m);
+    }
+    WideDec x = decOf(digits, exponent, next() % 2 == 0);
+    auto ours = wideToF64(x);
+    if (!ours) continue;
+    ++answered;
+    ASSERT_EQ(*ours, viaStrtod(x)) << digits << "E" << exponent;
+  }
+  EXPECT_GT(answered, 150000u);
+}
+
 }  // namespace
 }  // namespace morvo
