@@ -319,9 +319,9 @@ std::optional<WideDec> fastTarget(const FastValue& v) {
   if (v.plan.exactFactor) {
     WideDec d{widePower(v.plan.factorScale), -static_cast<int64_t>(v.plan.factorScale), false};
     Wide change;
-    check(multiplyWideInto(b.c, v.plan.variance.c, change), "the factor fits, as planned");
+    check(multiplyWide(b.c, v.plan.variance.c, change), "the factor fits, as planned");
     if (b.negative == v.plan.variance.negative) {
-      check(addWideInto(d.c, change, d.c), "the factor fits, as planned");
+      check(addWide(d.c, change, d.c), "the factor fits, as planned");
     } else if (compareWide(d.c, change) >= 0) {
       d.c = subtractWide(d.c, change);
     } else {

@@ -171,6 +171,8 @@ void cut(Wide& a, uint64_t k, Rounding rounding, bool negative) {
   if (up) increment(a);
 }
 
+}  // namespace
+
 bool multiplyWide(const Wide& a, const Wide& b, Wide& out) {
   if (a.isZero() || b.isZero()) {
     out = Wide{};
@@ -211,6 +213,8 @@ bool addWide(const Wide& a, const Wide& b, Wide& out) {
   out = r;
   return true;
 }
+
+namespace {
 
 // a * 10^k, when it fits.
 bool scaleUp(const Wide& a, uint64_t k, Wide& out) {
@@ -275,9 +279,6 @@ size_t writeU64(uint64_t v, char* out) {
 }
 
 }  // namespace
-
-bool multiplyWideInto(const Wide& a, const Wide& b, Wide& out) { return multiplyWide(a, b, out); }
-bool addWideInto(const Wide& a, const Wide& b, Wide& out) { return addWide(a, b, out); }
 
 Wide Wide::fromU128(u128 v) {
   Wide out;

@@ -31,8 +31,8 @@ int compareWide(const Wide& a, const Wide& b);
 // a *= m in place; false when the product would not fit.
 bool multiplySmall(Wide& a, uint64_t m);
 // out = a * b or a + b; false when that would not fit.
-bool multiplyWideInto(const Wide& a, const Wide& b, Wide& out);
-bool addWideInto(const Wide& a, const Wide& b, Wide& out);
+bool multiplyWide(const Wide& a, const Wide& b, Wide& out);
+bool addWide(const Wide& a, const Wide& b, Wide& out);
 // a - b for a >= b.
 Wide subtractWide(const Wide& a, const Wide& b);
 // Decimal digits of the magnitude; 1 for zero.
@@ -71,8 +71,9 @@ Quantized wideQuantize(const WideDec& x, int64_t target, Rounding rounding, Wide
 // two would not fit.
 std::optional<int> wideCompare(const WideDec& a, const WideDec& b);
 
-// The nearest double, when it can be had without the text round trip or
-// from std::from_chars; none on overflow or underflow (Dec::toF64 decides).
+// Dec::toF64: the nearest double, in binary where that fits, else from the
+// leading digits or the full text through std::from_chars; none on overflow
+// or underflow (Dec::toF64 decides those).
 std::optional<double> wideToF64(const WideDec& x);
 
 // Sign, digits, 'E', exponent: the text of Dec::toText. out holds at least
