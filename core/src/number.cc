@@ -454,6 +454,10 @@ std::optional<Outcome<Integer>> NumberStrategy::maskIntegerFast(const KeyedHash&
   }
   if (m.isZero()) return Outcome<Integer>(Integer{});
   if (m.exponent != 0) return std::nullopt;
+  if (m.c.n <= 2) {
+    u128 magnitude = m.c.n == 2 ? (static_cast<u128>(m.c.limb[1]) << 64) | m.c.limb[0] : m.c.limb[0];
+    return Outcome<Integer>(Integer::fromMagnitude(m.negative, fromU128(magnitude)));
+  }
   Limbs limbs;
   for (uint32_t i = 0; i < m.c.n; ++i) limbs.push(m.c.limb[i]);
   return Outcome<Integer>(Integer::fromMagnitude(m.negative, std::move(limbs)));

@@ -272,8 +272,10 @@ void writeFixed(uint64_t v, char* out, size_t width) {
 
 // Writes v in decimal, at least one digit; gives the count.
 size_t writeU64(uint64_t v, char* out) {
-  size_t n = 1;
-  for (uint64_t p = 10; n < 20 && v >= p; p *= 10) ++n;  // 10^19 is the last power that fits
+  // As wideDigits: the digits of 2^(bits - 1), plus one at the next power.
+  uint32_t bits = v == 0 ? 1 : static_cast<uint32_t>(64 - __builtin_clzll(v));
+  size_t n = static_cast<size_t>(uint64_t{bits - 1} * 30102999566398 / 100000000000000) + 1;
+  if (n < 20 && v >= POWERS64[n]) ++n;
   writeFixed(v, out, n);
   return n;
 }
