@@ -1,6 +1,7 @@
 // The number strategy on ordinary values: integers up to 18 digits, floats
-// by their repr, two-decimal Decimals; unbounded and bounded. Reports the
-// time per value.
+// by their repr, two-decimal Decimals; unbounded and bounded, through the
+// dispatching entry point (the fixed-width path) and through the exact Dec
+// path alone. Reports the time per value.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -62,7 +63,9 @@ void BM_maskInteger(benchmark::State& state) {
   NumberStrategy s = make(state.range(0));
   auto values = integers();
   for (auto _ : state) {
-    for (const auto& v : values) benchmark::DoNotOptimize(s.maskInteger(hash(), v));
+    for (const auto& v : values) {
+      benchmark::DoNotOptimize(state.range(1) ? s.maskIntegerExact(hash(), v) : s.maskInteger(hash(), v));
+    }
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * values.size()));
 }
@@ -71,7 +74,9 @@ void BM_maskFloat(benchmark::State& state) {
   NumberStrategy s = make(state.range(0));
   auto values = floats();
   for (auto _ : state) {
-    for (const auto& [v, repr] : values) benchmark::DoNotOptimize(s.maskFloat(hash(), v, repr));
+    for (const auto& [v, repr] : values) {
+      benchmark::DoNotOptimize(state.range(1) ? s.maskFloatExact(hash(), v, repr) : s.maskFloat(hash(), v, repr));
+    }
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * values.size()));
 }
@@ -80,7 +85,9 @@ void BM_maskDecimal(benchmark::State& state) {
   NumberStrategy s = make(state.range(0));
   auto values = decimals();
   for (auto _ : state) {
-    for (const auto& v : values) benchmark::DoNotOptimize(s.maskDecimal(hash(), v));
+    for (const auto& v : values) {
+      benchmark::DoNotOptimize(state.range(1) ? s.maskDecimalExact(hash(), v) : s.maskDecimal(hash(), v));
+    }
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * values.size()));
 }
@@ -90,9 +97,9 @@ void BM_digest(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(hash().digest("123456.78", morvo::label::NONE));
 }
 
-BENCHMARK(BM_maskInteger)->ArgName("bounded")->Arg(0)->Arg(1);
-BENCHMARK(BM_maskFloat)->ArgName("bounded")->Arg(0)->Arg(1);
-BENCHMARK(BM_maskDecimal)->ArgName("bounded")->Arg(0)->Arg(1);
+BENCHMARK(BM_maskInteger)->ArgNames({"bounded", "exact"})->ArgsProduct({{0, 1}, {0, 1}});
+BENCHMARK(BM_maskFloat)->ArgNames({"bounded", "exact"})->ArgsProduct({{0, 1}, {0, 1}});
+BENCHMARK(BM_maskDecimal)->ArgNames({"bounded", "exact"})->ArgsProduct({{0, 1}, {0, 1}});
 BENCHMARK(BM_digest);
 
 }  // namespace

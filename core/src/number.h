@@ -11,14 +11,37 @@
 #include "dec.h"
 #include "integer.h"
 #include "keyed_hash.h"
+#include "wide_dec.h"
 
 namespace morvo {
+
+// The options in wide form for the fast path.
+struct NumberPlan {
+  WideDec variance;
+  // Unbounded, when variance * (2U - 1) and 1 plus that are exact for every
+  // U (no 60-digit cut), the factor is 10^factorScale + (2U - 1) * 10^53 *
+  // variance at 10^-factorScale, formed without the general steps.
+  bool exactFactor = false;
+  uint32_t factorScale = 0;
+  WideDec min, max, span;  // bounded only; span = max - min cut to 60 digits
+  // Bounded: min and max quantized up and down to the grid 10^-i, for the
+  // grids of ordinary values.
+  struct Bounds {
+    Quantized lo = Quantized::deferred, hi = Quantized::deferred;
+    WideDec low, high;
+  };
+  static constexpr size_t GRIDS = 20;
+  std::array<Bounds, GRIDS> bounds;
+};
 
 struct NumberStrategy {
   Dec variance;
   std::optional<Dec> min;  // set together with max
   std::optional<Dec> max;
   std::optional<uint32_t> decimals;
+  // Made by make(); absent when an option does not fit the wide form, and
+  // then every value takes the exact path.
+  std::optional<NumberPlan> plan;
 
   bool bounded() const { return min.has_value(); }
 
@@ -40,12 +63,25 @@ struct NumberStrategy {
   static Dec moved(bool bounded, const Dec& x, const Dec& clamped, const Dec& step,
                    const KeyedHash& hash, std::string_view hashText);
 
-  // The number branch of dispatch, one per input kind.
+  // The number branch of dispatch, one per input kind: the fast path, or
+  // the exact path where the fast one defers.
   Outcome<Integer> maskInteger(const KeyedHash& hash, const Integer& value) const;
   // value and its repr text.
   Outcome<double> maskFloat(const KeyedHash& hash, double value, std::string_view repr) const;
   // Python's str of the Decimal; gives the text of the new decimal.
   Outcome<Text> maskDecimal(const KeyedHash& hash, std::string_view text) const;
+
+  // The exact path on Dec alone.
+  Outcome<Integer> maskIntegerExact(const KeyedHash& hash, const Integer& value) const;
+  Outcome<double> maskFloatExact(const KeyedHash& hash, double value, std::string_view repr) const;
+  Outcome<Text> maskDecimalExact(const KeyedHash& hash, std::string_view text) const;
+  // The fast path alone: in fixed-width arithmetic, the same outcome as the
+  // exact path, or none when it cannot be sure of it.
+  // target() on the fast path: none when it cannot be sure of the result.
+  std::optional<Dec> targetFast(const Dec& x, const KeyedHash& hash, std::string_view hashText) const;
+  std::optional<Outcome<Integer>> maskIntegerFast(const KeyedHash& hash, const Integer& value) const;
+  std::optional<Outcome<double>> maskFloatFast(const KeyedHash& hash, double value, std::string_view repr) const;
+  std::optional<Outcome<Text>> maskDecimalFast(const KeyedHash& hash, std::string_view text) const;
 };
 
 // The message of both keyed draws for a float: its exact integer when it is
@@ -54,5 +90,10 @@ Text floatHashText(double value, std::string_view repr);
 // The same for a Decimal: the integer text when integral, else the plain
 // text of its significant digits; none beyond 28 significant digits.
 std::optional<Text> decimalHashText(const Dec& x);
+// decimalHashText of coefficient * 10^exponent (coefficient > 0, exponent
+// within the input limits) written to out, which holds at least
+// HASH_TEXT_CAPACITY bytes; gives the count, or none where that gives none.
+inline constexpr size_t HASH_TEXT_CAPACITY = 448;
+std::optional<size_t> decimalHashTextInto(u128 coefficient, int64_t exponent, bool negative, char* out);
 
 }  // namespace morvo

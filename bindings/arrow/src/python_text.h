@@ -7,12 +7,12 @@
 #include <string_view>
 
 #include "common.h"
+#include "float_repr.h"
 #include "integer.h"
 
 namespace morvo::arrow {
 
-// repr(value) of a Python float.
-Text floatRepr(double value);
+using morvo::floatRepr;  // repr(value) of a Python float
 
 // str(Decimal) of the value magnitude * 10**-scale with the given sign (a
 // Decimal with exponent -scale, as Arrow's decimal types read in Python).

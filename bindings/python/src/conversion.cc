@@ -1,9 +1,11 @@
 #include "conversion.h"
 
 #include <climits>
+#include <cmath>
 #include <cstring>
 
 #include "errors.h"
+#include "float_repr.h"
 #include "py_ref.h"
 
 namespace morvo {
@@ -135,6 +137,13 @@ bool convert(PyObject* value, PyObject* decimalType, Input& out) {
   }
   if (!decimalType) {
     out = input::Other{};
+    return true;
+  }
+  if (PyFloat_CheckExact(value) && std::isfinite(PyFloat_AS_DOUBLE(value))) {
+    // A float's own repr, without the interpreter's dtoa, which costs about
+    // as much as masking the value; a subclass may print itself otherwise.
+    double number = PyFloat_AS_DOUBLE(value);
+    out = input::Float{number, floatRepr(number)};
     return true;
   }
   if (PyFloat_Check(value)) {
