@@ -321,6 +321,7 @@ void runDetached(std::function<void()> work) {
     std::function<void()> work;
     static void* main(void* argument) {
       std::unique_ptr<Detached> self(static_cast<Detached*>(argument));
+      pthread_setname_np(pthread_self(), "morvo-detached");
       try {
         self->work();
       } catch (abi::__forced_unwind&) {
