@@ -12,10 +12,12 @@ namespace {
 // A character's class under a charset: its alphabet, a run of consecutive
 // ASCII characters starting at `first`, and its index in it. size 0: no
 // class, the character is kept.
+// No member initialisers: a value's table of classes is left unwritten
+// beyond its length rather than cleared on every call.
 struct CharClass {
-  uint8_t size = 0;
-  uint8_t index = 0;
-  char first = 0;
+  uint8_t size;
+  uint8_t index;
+  char first;
 };
 
 CharClass classify(Charset charset, char c) {
