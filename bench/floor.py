@@ -34,11 +34,10 @@ import hmac
 import os
 import statistics
 import sys
-import time
 from fractions import Fraction
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from mask_column import KEY, columns, fake_lists  # noqa: E402
+from mask_column import KEY, best, columns, fake_lists  # noqa: E402
 
 import morvo_rs  # noqa: E402
 
@@ -392,15 +391,6 @@ def check_passes(name, chosen, probe):
                                              label.decode())
         if (ours, t.passes[0]) != (int.from_bytes(theirs, "big"), passes):
             raise SystemExit(f"{name}: the model's permutation of {v!r} or its passes disagree with the core's")
-
-
-def best(function, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return min(times), max(times)
 
 
 def primitive(timer, iterations, repeat):
