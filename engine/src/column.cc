@@ -187,7 +187,8 @@ void MaskerCache::insert(const KeyRef& key, const Output& output) {
   // an entry that does not exist.
   const uint64_t h = hash(key);
   Entry entry{key.tag, h, Text(key.bytes), output};
-  if (entries_.size() == entries_.capacity()) entries_.reserve(std::max<size_t>(64, 2 * entries_.size()));
+  if (entries_.size() == entries_.capacity())
+    entries_.reserve(std::min(CACHE_LIMIT, std::max<size_t>(64, 2 * entries_.size())));
   const auto next = static_cast<uint32_t>(entries_.size());
   auto known = slots_.findOrInsert(
       h, next, [&](uint32_t i) { return same(i, key); }, [&](uint32_t i) { return entries_[i].hash; });

@@ -390,3 +390,20 @@ def test_huge_integer_keys_are_not_cached_and_answers_do_not_change():
     assert cache_probe.cacheSize(m) == 200  # the small ones only
     assert m.maskColumn(huge + small) == first
     assert morvo_rs.Masker(bytes(32), "fakeFirstName", words).maskColumn(huge + small) == first
+
+
+def test_the_cache_stops_at_its_limit_and_its_answers_are_the_masker_s():
+    probe_dir = os.environ.get("MORVO_PROBE_DIR")
+    if not probe_dir or not pathlib.Path(probe_dir).is_dir():
+        pytest.skip("the cache probe is built by the C++ test build")
+    cache_probe = pytest.importorskip("cache_probe")
+    m = morvo_rs.Masker(bytes(32), "key", {})
+    # Filled in two calls, the second passing the limit of 65,536 answers.
+    m.maskColumn([f"A{i:06}" for i in range(40000)])
+    assert cache_probe.cacheSize(m) == 40000
+    m.maskColumn([f"B{i:06}" for i in range(40000)])
+    assert cache_probe.cacheSize(m) == 65536
+    # Answers from the cache (and past it) are a fresh masker's.
+    column = [f"A{i:06}" for i in range(0, 40000, 7)] + [f"B{i:06}" for i in range(0, 40000, 7)] + ["C1", "A000001"]
+    assert m.maskColumn(column) == morvo_rs.Masker(bytes(32), "key", {}).maskColumn(column)
+    assert cache_probe.cacheSize(m) == 65536
