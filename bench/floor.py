@@ -153,16 +153,22 @@ def char_class(c):
     return 0, 0, c
 
 
-def mask_key_text(t, v):
+def text_domain(v):
+    """A text's domain size, its value in it, and the label of its rounds."""
     size, value, shape = 1, 0, ""
     for c in v:
         n, i, _ = char_class(c)
         shape += str(n) if n else c
         if n:
             size, value = size * n, value * n + i
+    return size, value, b"text|alphanumeric|" + shape.encode()
+
+
+def mask_key_text(t, v):
+    size, value, label = text_domain(v)
     if size == 1:
         return v
-    value = t.permute(size - 1, value, b"text|alphanumeric|" + shape.encode())
+    value = t.permute(size - 1, value, label)
     out = list(v)
     for k in reversed(range(len(v))):
         n, _, first = char_class(v[k])
@@ -379,13 +385,8 @@ def check_passes(name, chosen, probe):
             lo = 10 ** (d - 1)
             size_minus_one, value, label = 10 ** d - lo - 1, v - lo, b"integer"
         else:
-            size, value, shape = 1, 0, ""
-            for c in v:
-                k, i, _ = char_class(c)
-                shape += str(k) if k else c
-                if k:
-                    size, value = size * k, value * k + i
-            size_minus_one, label = size - 1, b"text|alphanumeric|" + shape.encode()
+            size, value, label = text_domain(v)
+            size_minus_one = size - 1
         ours = t.permute(size_minus_one, value, label)
         theirs, passes = probe.permutePasses(KEY, size_minus_one.to_bytes(16, "big"), value.to_bytes(16, "big"),
                                              label.decode())

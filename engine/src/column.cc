@@ -33,8 +33,8 @@ namespace {
 // stay in the inputs.
 class PendingMap {
  public:
-  PendingMap(std::span<const Input> inputs, const Vec<uint32_t>& batch, size_t expected)
-      : inputs_(inputs), batch_(batch), keys_(SipKeys::random()), slots_(expected) {}
+  PendingMap(std::span<const Input> inputs, const Vec<uint32_t>& batch, size_t expected, const SipKeys& keys)
+      : inputs_(inputs), batch_(batch), keys_(keys), slots_(expected) {}
 
   uint64_t hash(const KeyRef& key) const { return sipHash13(keys_, static_cast<uint8_t>(key.tag), key.bytes); }
   void prefetch(uint64_t hash) const { slots_.prefetch(hash); }
@@ -72,8 +72,9 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
   Vec<uint32_t> pending(n, NOT_PENDING);
   Vec<uint32_t> batch;  // input positions of the distinct values to mask
   size_t repeats = 0;   // positions waiting for an earlier one's output
-  PendingMap map(inputs, batch, n);
   MaskerCache* cache = masker.cache.get();
+  // With a cache, the map hashes as the cache does, so one hash serves both.
+  PendingMap map(inputs, batch, n, cache ? cache->keys() : SipKeys::random());
 
   {
     std::unique_lock<std::mutex> guard;
@@ -105,7 +106,7 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
         continue;
       }
       if (lookInCache) {
-        if (const Output* found = cache->find(*key, cache->hash(*key))) {
+        if (const Output* found = cache->find(*key, current.hash)) {
           outputs[p] = *found;
           continue;
         }

@@ -50,8 +50,8 @@ class MaskerCache {
 
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
+  const SipKeys& keys() const { return keys_; }
   uint64_t hash(const KeyRef& key) const { return sipHash13(keys_, static_cast<uint8_t>(key.tag), key.bytes); }
-  void prefetch(uint64_t hash) const { slots_.prefetch(hash); }
   // The answer kept for a key of this hash, or null.
   const Output* find(const KeyRef& key, uint64_t hash) const;
   // Room for `more` answers beyond those kept, within the limit.
