@@ -29,33 +29,31 @@ std::optional<KeyRef> CacheKey::of(const Input& input) {
 
 namespace {
 
-// The per-call map from a key to its index in the distinct batch: the keys
-// stay in the inputs.
-class PendingMap {
+// The per-call map from a key to the position of its first occurrence: the
+// keys stay in the inputs.
+class FirstMap {
  public:
-  PendingMap(std::span<const Input> inputs, const Vec<uint32_t>& batch, size_t expected, const SipKeys& keys)
-      : inputs_(inputs), batch_(batch), keys_(keys), slots_(expected) {}
+  FirstMap(std::span<const Input> inputs, size_t expected, const SipKeys& keys)
+      : inputs_(inputs), keys_(keys), slots_(expected) {}
 
   uint64_t hash(const KeyRef& key) const { return sipHash13(keys_, static_cast<uint8_t>(key.tag), key.bytes); }
   void prefetch(uint64_t hash) const { slots_.prefetch(hash); }
 
-  // The batch index stored for the key, or inserts next and returns nullopt.
-  std::optional<uint32_t> findOrInsert(const KeyRef& key, uint64_t hash, uint32_t next) {
+  // The first position recorded for the key, or records `position` and
+  // returns nullopt.
+  std::optional<uint32_t> findOrInsert(const KeyRef& key, uint64_t hash, uint32_t position) {
     return slots_.findOrInsert(
-        hash, next, [&](uint32_t index) { return keyAt(index) == key; },
+        hash, position, [&](uint32_t index) { return keyAt(index) == key; },
         [&](uint32_t index) { return this->hash(keyAt(index)); });
   }
 
  private:
-  KeyRef keyAt(uint32_t index) const { return *CacheKey::of(inputs_[batch_[index]]); }
+  KeyRef keyAt(uint32_t position) const { return *CacheKey::of(inputs_[position]); }
 
   std::span<const Input> inputs_;
-  const Vec<uint32_t>& batch_;
   SipKeys keys_;
   SlotTable slots_;
 };
-
-constexpr uint32_t NOT_PENDING = UINT32_MAX;
 
 bool cacheable(const Output& output) {
   return std::holds_alternative<output::Int>(output) || std::holds_alternative<output::Text>(output);
@@ -63,18 +61,18 @@ bool cacheable(const Output& output) {
 
 }  // namespace
 
-Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
+DistinctOutputs maskDistinct(const Masker& masker, std::span<const Input> inputs) {
   const size_t n = inputs.size();
-  check(n < NOT_PENDING, "a column has fewer than 2**32 - 1 values");
-  // The source of each position: finished in outputs[p], or pending[p], an
-  // index into the batch of distinct values still to be masked.
-  Vec<Output> outputs(n);
-  Vec<uint32_t> pending(n, NOT_PENDING);
-  Vec<uint32_t> batch;  // input positions of the distinct values to mask
-  size_t repeats = 0;   // positions waiting for an earlier one's output
+  check(n < UINT32_MAX, "a column has fewer than 2**32 - 1 values");
+  DistinctOutputs out;
+  out.outputs.resize(n);
+  out.first.resize(n);
+  Vec<Output>& outputs = out.outputs;
+  Vec<uint32_t> batch;  // first occurrences still to be masked
+  size_t repeats = 0;
   MaskerCache* cache = masker.cache.get();
   // With a cache, the map hashes as the cache does, so one hash serves both.
-  PendingMap map(inputs, batch, n, cache ? cache->keys() : SipKeys::random());
+  FirstMap map(inputs, n, cache ? cache->keys() : SipKeys::random());
 
   {
     std::unique_lock<std::mutex> guard;
@@ -100,9 +98,16 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
     for (size_t p = 0; p < n; ++p) {
       const Keyed current = ahead[p % AHEAD];
       if (p + AHEAD < n) ahead[p % AHEAD] = keyAt(p + AHEAD);
+      const auto position = static_cast<uint32_t>(p);
+      out.first[p] = position;
       const std::optional<KeyRef>& key = current.key;
       if (!key) {
         outputs[p] = maskOne(masker.strategy, masker.hash, inputs[p]);
+        continue;
+      }
+      if (auto first = map.findOrInsert(*key, current.hash, position)) {
+        out.first[p] = *first;
+        ++repeats;
         continue;
       }
       if (lookInCache) {
@@ -111,19 +116,10 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
           continue;
         }
       }
-      const uint32_t next = static_cast<uint32_t>(batch.size());
-      if (auto index = map.findOrInsert(*key, current.hash, next)) {
-        pending[p] = *index;
-        ++repeats;
-        continue;
-      }
-      pending[p] = next;
-      batch.push_back(static_cast<uint32_t>(p));
+      batch.push_back(position);
     }
   }
 
-  // Each distinct value is masked into the position of its first
-  // occurrence; the other positions copy it from there afterwards.
   auto maskRange = [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) outputs[batch[i]] = maskOne(masker.strategy, masker.hash, inputs[batch[i]]);
   };
@@ -148,15 +144,16 @@ Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
     }
   }
 
-  // Repeats only: a position that is its value's first occurrence holds it.
-  if (repeats > 0) {
-    for (size_t p = 0; p < n; ++p) {
-      const uint32_t index = pending[p];
-      if (index == NOT_PENDING || batch[index] == p) continue;
-      outputs[p] = outputs[batch[index]];
-    }
+  if (repeats == 0) Vec<uint32_t>().swap(out.first);
+  return out;
+}
+
+Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs) {
+  DistinctOutputs masked = maskDistinct(masker, inputs);
+  for (size_t p = 0; p < masked.first.size(); ++p) {
+    if (masked.first[p] != p) masked.outputs[p] = masked.outputs[masked.first[p]];
   }
-  return outputs;
+  return std::move(masked.outputs);
 }
 
 void releaseOutputs(Vec<Vec<Output>>&& columns) {

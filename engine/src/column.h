@@ -84,9 +84,25 @@ struct Masker {
   std::unique_ptr<MaskerCache> cache;  // key, fpe and fake maskers only
 };
 
-// One output per input, in input order. Touches no Python object; run it
-// with the interpreter lock released. Internal errors propagate as
-// InternalError.
+// A column's outputs with each distinct value's output held once, at its
+// first occurrence. A position that repeats an earlier value has no output
+// of its own (its entry is None): first[p] is the position whose output it
+// shares, p itself for a first occurrence. first is empty when no position
+// repeats another.
+struct DistinctOutputs {
+  Vec<Output> outputs;
+  Vec<uint32_t> first;
+
+  size_t sourceOf(size_t p) const { return first.empty() ? p : first[p]; }
+  const Output& of(size_t p) const { return outputs[sourceOf(p)]; }
+};
+
+// Masks a column. Touches no Python object; run it with the interpreter lock
+// released. Internal errors propagate as InternalError.
+DistinctOutputs maskDistinct(const Masker& masker, std::span<const Input> inputs);
+
+// One output per input, in input order: maskDistinct with the repeats'
+// outputs copied in.
 Vec<Output> maskInputs(const Masker& masker, std::span<const Input> inputs);
 
 // Columns of at least this many outputs in all are freed on a thread of

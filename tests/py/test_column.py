@@ -16,7 +16,8 @@ def one_by_one(strategy, values, options=None):
     return [fresh(strategy, options).maskColumn([v]) for v in values]
 
 
-MIXED = [None, True, b"x", "abc", 12, "abc", 12, "é" * 3, "x" * 65, "x" * 64, -7, 10**50, "12", 0]
+MIXED = [None, True, b"x", "abc", 12, "abc", 12, "é" * 3, "x" * 65, "x" * 64, -7, 10**50, "12", 0, "é" * 3, 10**50,
+         b"x", "x" * 65]
 
 
 @pytest.mark.parametrize("strategy, options", [
@@ -36,6 +37,20 @@ def test_outputs_equal_masking_each_value_alone(strategy, options):
 def test_repeated_values_give_independent_equal_outputs():
     masked, problems = fresh().maskColumn(["ab-12"] * 100000)
     assert problems == {} and len(set(masked)) == 1 and len(masked) == 100000
+
+
+@pytest.mark.parametrize("strategy", ["key", "hash", "number"])
+def test_repeats_share_the_first_occurrences_object(strategy):
+    values = ["ab-1", 7, "cd-2", 2.5, "ab-1", 7, 2.5]
+    masker = fresh(strategy)
+    for _ in range(2):  # cold, then answered from the cache
+        masked, problems = masker.maskColumn(values)
+        pairs = [(0, 4), (1, 5), (3, 6)]
+        assert all(problems.get(repeat) == problems.get(first) for first, repeat in pairs)
+        shared = [masked[repeat] is masked[first] for first, repeat in pairs if first not in problems]
+        assert shared and all(shared)
+    rows, _ = morvo_rs.maskChunk([masker, None], [(v, v) for v in values])
+    assert [row[0] for row in rows] == masked and rows[4][0] is rows[0][0]
 
 
 def test_the_integer_five_and_the_text_five_are_different_values():

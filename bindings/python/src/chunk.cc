@@ -54,7 +54,7 @@ struct Column {
   PyObject* decimalType = nullptr;  // borrowed from the call's kit
   PyObject* makeDecimal = nullptr;  // likewise
   Vec<Input> inputs;
-  Vec<Output> outputs;
+  DistinctOutputs masked;
 };
 
 // Reads one row into its tuple and the masked columns' inputs.
@@ -115,7 +115,7 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   Failure failure = withoutGil([&] {
     auto maskColumn = [&](size_t j) {
       Column& column = columns[j];
-      if (column.masker) column.outputs = maskInputs(*column.masker, column.inputs);
+      if (column.masker) column.masked = maskDistinct(*column.masker, column.inputs);
     };
     if (PoolHandle pool = takePool()) {
       pool->parallelFor(columns.size(), [&](size_t begin, size_t end) {
@@ -146,8 +146,9 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         item = PyTuple_GET_ITEM(tuples[r].get(), static_cast<Py_ssize_t>(j));
         Py_INCREF(item);
       } else {
-        if (r >= column.outputs.size()) return raiseInternal("one output per input");
-        const Output& output = column.outputs[r];
+        if (r >= column.masked.outputs.size()) return raiseInternal("one output per input");
+        const size_t source = column.masked.sourceOf(r);
+        const Output& output = column.masked.outputs[source];
         if (std::holds_alternative<Fallback>(output) || std::holds_alternative<Refused>(output)) {
           PyRef marker = PyRef::steal(problemMarker(output));
           if (!marker) return raiseInternal("failed to create a problem entry");
@@ -155,8 +156,15 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
           if (!problem) return raiseInternal("failed to create a Python tuple");
           if (PyList_Append(problems.get(), problem.get()) < 0) return nullptr;
         }
-        item = toPython(output, column.makeDecimal);
-        if (!item) return nullptr;
+        if (source < r) {
+          // A repeat shares the object made for the value's first row.
+          item = PyTuple_GET_ITEM(PyList_GET_ITEM(result.get(), static_cast<Py_ssize_t>(source)),
+                                  static_cast<Py_ssize_t>(j));
+          Py_INCREF(item);
+        } else {
+          item = toPython(output, column.makeDecimal);
+          if (!item) return nullptr;
+        }
       }
       holdsTracked = holdsTracked || (PyObject_IS_GC(item) && PyObject_GC_IsTracked(item));
       PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(j), item);
@@ -172,7 +180,7 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   // The outputs are freed off this thread and without the GIL.
   Vec<Vec<Output>> outputs;
   outputs.reserve(columns.size());
-  for (Column& column : columns) outputs.push_back(std::move(column.outputs));
+  for (Column& column : columns) outputs.push_back(std::move(column.masked.outputs));
   releaseOutputs(std::move(outputs));
   return PyTuple_Pack(2, result.get(), problems.get());
 }

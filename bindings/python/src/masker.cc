@@ -349,20 +349,21 @@ PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   if (!readColumn(values, decimal.type.get(), inputs)) return nullptr;
 
   const size_t count = inputs.size();
-  Vec<Output> outputs;
+  DistinctOutputs masked;
   Failure failure = withoutGil([&] {
-    outputs = maskInputs(masker, inputs);
+    masked = maskDistinct(masker, inputs);
     Vec<Input>().swap(inputs);  // freed here, without the GIL
   });
   if (failure) return raiseFailure(failure);
-  if (outputs.size() != count) return raiseInternal("one output per input");
+  if (masked.outputs.size() != count) return raiseInternal("one output per input");
 
-  PyRef masked = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(outputs.size())));
-  if (!masked) return raiseInternal("failed to create a Python list");
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return raiseInternal("failed to create a Python list");
   PyRef problems = PyRef::steal(PyDict_New());
   if (!problems) return raiseInternal("failed to create a Python dict");
-  for (size_t p = 0; p < outputs.size(); ++p) {
-    const Output& output = outputs[p];
+  for (size_t p = 0; p < count; ++p) {
+    const size_t source = masked.sourceOf(p);
+    const Output& output = masked.outputs[source];
     if (std::holds_alternative<Fallback>(output) || std::holds_alternative<Refused>(output)) {
       PyRef position = PyRef::steal(PyLong_FromSize_t(p));
       if (!position) return raiseInternal("failed to create a Python int");
@@ -370,14 +371,21 @@ PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       if (!marker) return raiseInternal("failed to create a problem entry");
       if (PyDict_SetItem(problems.get(), position.get(), marker.get()) < 0) return nullptr;
     }
-    PyObject* item = toPython(output, decimal.make.get());
-    if (!item) return nullptr;
-    PyList_SET_ITEM(masked.get(), static_cast<Py_ssize_t>(p), item);
+    PyObject* item;
+    if (source < p) {
+      // A repeat shares the object made for the value's first occurrence.
+      item = PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(source));
+      Py_INCREF(item);
+    } else {
+      item = toPython(output, decimal.make.get());
+      if (!item) return nullptr;
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(p), item);
   }
   Vec<Vec<Output>> released;
-  released.push_back(std::move(outputs));
+  released.push_back(std::move(masked.outputs));
   releaseOutputs(std::move(released));
-  return PyTuple_Pack(2, masked.get(), problems.get());
+  return PyTuple_Pack(2, list.get(), problems.get());
 }
 
 PyMethodDef MASKER_METHODS[] = {
