@@ -143,11 +143,72 @@ void increment(Wide& a) {
   a.limb[a.n++] = 1;
 }
 
+// Whether a quotient is rounded away from zero, given its parity and how the
+// remainder R compares with half the divisor (sign of R - half) and whether
+// R is zero.
+bool awayFromZero(Rounding rounding, bool negative, bool remainder, int againstHalf, bool odd) {
+  if (!remainder) return false;
+  switch (rounding) {
+    case Rounding::ceiling: return !negative;
+    case Rounding::floor: return negative;
+    case Rounding::halfEven: return againstHalf > 0 || (againstHalf == 0 && odd);
+  }
+  return false;
+}
+
+// 5^0 to 5^54, each below 2^126.
+constexpr uint32_t FIVES_LIMIT = 2 * FIVES_PER_LIMB;
+constexpr std::array<u128, FIVES_LIMIT + 1> makeFives() {
+  std::array<u128, FIVES_LIMIT + 1> out{};
+  u128 p = 1;
+  for (size_t k = 0; k <= FIVES_LIMIT; ++k) {
+    out[k] = p;
+    p *= 5;
+  }
+  return out;
+}
+constexpr std::array<u128, FIVES_LIMIT + 1> FIVES = makeFives();
+
+// a >>= k, 0 < k < 64.
+void shiftRight(Wide& a, unsigned k) {
+  for (uint32_t i = 0; i < a.n; ++i) {
+    a.limb[i] = (a.limb[i] >> k) | (i + 1 < a.n ? a.limb[i + 1] << (64 - k) : 0);
+  }
+  trim(a);
+}
+
+// cut for 20 <= k <= 54: 10^k = 2^k 5^k, so the quotient is (a >> k) / 5^k,
+// the fives divided off in two chunks of at most 27 where powers of ten take
+// three of 19. The remainder, R = r5 2^k + r2 (r2 the bits shifted out, r5
+// below 5^k), is against half of 10^k, 5^k 2^(k-1):
+//   R - half = 2^(k-1) (2 r5 - 5^k) + r2,
+// and 2 r5 - 5^k is odd, so it decides alone unless it is -1, when r2 - 2^(k-1)
+// does.
+void cutByFives(Wide& a, uint32_t k, Rounding rounding, bool negative) {
+  const uint64_t r2 = a.n > 0 ? a.limb[0] & ((uint64_t{1} << k) - 1) : 0;
+  shiftRight(a, k);
+  const uint32_t low = std::min(k, FIVES_PER_LIMB);
+  const u128 s1 = divideBy(a, FIVE_RECIPROCALS[low]);
+  const u128 s2 = low < k ? divideBy(a, FIVE_RECIPROCALS[k - low]) : 0;
+  const u128 r5 = s2 * static_cast<uint64_t>(FIVES[low]) + s1;
+  const u128 twice = 2 * r5;
+  int againstHalf;
+  if (twice + 1 == FIVES[k]) {
+    const uint64_t half = uint64_t{1} << (k - 1);
+    againstHalf = r2 > half ? 1 : r2 == half ? 0 : -1;
+  } else {
+    againstHalf = twice > FIVES[k] ? 1 : -1;
+  }
+  const bool odd = a.n > 0 && (a.limb[0] & 1) != 0;
+  if (awayFromZero(rounding, negative, r5 != 0 || r2 != 0, againstHalf, odd)) increment(a);
+}
+
 // a = a / 10^k rounded, k >= 1. The cut digits are divided off in chunks of
 // at most 19; the last chunk holds the leading cut digits, so it decides
 // against half of its divisor (even, as the chunk is at least one digit) and
 // the earlier ones only say whether anything below was cut.
 void cut(Wide& a, uint64_t k, Rounding rounding, bool negative) {
+  if (k >= 20 && k <= FIVES_LIMIT) return cutByFives(a, static_cast<uint32_t>(k), rounding, negative);
   bool sticky = false;
   uint64_t r = 0, divisor = 1;
   while (k > 0) {
@@ -157,18 +218,11 @@ void cut(Wide& a, uint64_t k, Rounding rounding, bool negative) {
     r = divideSmall(a, static_cast<uint32_t>(chunk));
     k -= chunk;
   }
-  if (r == 0 && !sticky) return;
-  bool up = false;
-  switch (rounding) {
-    case Rounding::ceiling: up = !negative; break;
-    case Rounding::floor: up = negative; break;
-    case Rounding::halfEven: {
-      uint64_t half = divisor / 2;
-      up = r > half || (r == half && (sticky || (a.n > 0 && (a.limb[0] & 1) != 0)));
-      break;
-    }
-  }
-  if (up) increment(a);
+  const uint64_t half = divisor / 2;
+  // A remainder at half with anything cut below it is above half.
+  const int againstHalf = r > half || (r == half && sticky) ? 1 : r == half ? 0 : -1;
+  const bool odd = a.n > 0 && (a.limb[0] & 1) != 0;
+  if (awayFromZero(rounding, negative, r != 0 || sticky, againstHalf, odd)) increment(a);
 }
 
 }  // namespace

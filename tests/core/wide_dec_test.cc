@@ -136,5 +136,48 @@ TEST(WideToF64, MatchesStrtodAcrossDigitsAndExponents) {
   EXPECT_GT(answered, 150000u);
 }
 
+// Quantizing cuts digits off in chunks; the exact quantize on GMP is the
+// oracle for every cut length, at remainders around half of what is cut, for
+// each rounding and sign. Cuts of 20 to 54 digits go through powers of five.
+TEST(WideQuantize, MatchesDecAroundHalfOfEveryCut) {
+  uint64_t state = 99;
+  auto next = [&state] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return state >> 11;
+  };
+  size_t checked = 0;
+  for (uint32_t k = 1; k <= 75; ++k) {
+    mpz_class unit;
+    mpz_ui_pow_ui(unit.get_mpz_t(), 10, k);
+    const mpz_class half = unit / 2;
+    for (int trial = 0; trial < 30; ++trial) {
+      mpz_class quotient = mpz_class(std::to_string(next())) * mpz_class(std::to_string(next() >> (next() % 53)));
+      if (trial % 3 == 0) quotient = trial % 2;  // a zero or odd quotient of one
+      mpz_class random = mpz_class(std::to_string(next())) * mpz_class(std::to_string(next())) % unit;
+      const mpz_class remainders[] = {0, 1, half - 1, half, half + 1, unit - 1, random};
+      for (const mpz_class& remainder : remainders) {
+        const mpz_class value = quotient * unit + remainder;
+        if (value <= 0 || mpz_size(value.get_mpz_t()) > WIDE_LIMBS) continue;
+        for (bool negative : {false, true}) {
+          for (Rounding rounding : {Rounding::halfEven, Rounding::ceiling, Rounding::floor}) {
+            const int64_t exponent = static_cast<int64_t>(next() % 40) - 20;
+            const WideDec x{wideOf(value), exponent, negative};
+            const int64_t target = exponent + k;
+            WideDec out;
+            const Quantized got = wideQuantize(x, target, rounding, out);
+            const std::optional<Dec> expected = Dec::quantize(toDec(x), target, rounding);
+            ASSERT_NE(got, Quantized::deferred);
+            ASSERT_EQ(got == Quantized::ok, expected.has_value()) << value.get_str() << " cut " << k;
+            if (!expected) continue;
+            ASSERT_EQ(toDec(out).toText(), expected->toText()) << value.get_str() << " cut " << k;
+            ++checked;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(checked, 50000u);
+}
+
 }  // namespace
 }  // namespace morvo
