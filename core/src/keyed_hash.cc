@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sha_ext.h"
+
 namespace morvo {
 
 namespace {
@@ -113,6 +115,9 @@ struct RoundMessage {
   size_t nb = 0;
   const uint8_t* padded = nullptr;  // the blocks compressed per round; none: streamed
   size_t blocks = 0;
+  // Rounds of one block on the SHA extensions, for halves of up to 64 bits.
+  bool extensions = false;
+  OneBlockHmac fused;
 
   // Buffer bytes needed for a label, N of n bytes and halves of nb bytes.
   static size_t tailCapacity(size_t labelSize, size_t n, size_t nb) {
@@ -123,7 +128,7 @@ struct RoundMessage {
   }
 
   RoundMessage(const KeyedHash& keyed, std::string_view label, std::span<const uint8_t> sizeBytes,
-               size_t halfBytes, uint8_t* buffer)
+               size_t halfBytes, uint8_t* buffer, bool useExtensions)
       : hash(keyed), midstate(keyed.inner), tail(buffer), nb(halfBytes) {
     size_t whole = label.size() / BLOCK_SIZE * BLOCK_SIZE;
     if (whole > 0) SHA256_Update(&midstate, label.data(), whole);
@@ -151,6 +156,10 @@ struct RoundMessage {
       padded += BLOCK_SIZE;
       blocks = 1;
     }
+    if (blocks == 1 && useExtensions) {
+      fused = OneBlockHmac::of(midstate, hash.outer);
+      extensions = true;
+    }
   }
 
   uint8_t* half() { return round + 7; }
@@ -166,6 +175,14 @@ struct RoundMessage {
   uint64_t small(int r, uint64_t right, uint64_t mask) {
     uint8_t* p = half();
     for (size_t i = 0; i < nb; ++i) p[nb - 1 - i] = static_cast<uint8_t>(right >> (8 * i));
+    if (extensions) {
+      // The counter stays 0; f is the digest's first nb bytes, big-endian.
+      *round = static_cast<uint8_t>(r);
+      uint32_t words[8];
+      fused.run(padded, words);
+      const uint64_t first = (uint64_t{words[0]} << 32) | words[1];
+      return (first >> (64 - 8 * nb)) & mask;
+    }
     Digest d = block(r, 0);
     uint64_t f = 0;
     for (size_t i = 0; i < nb; ++i) f = (f << 8) | d[i];
@@ -320,7 +337,7 @@ u128 KeyedHash::permuteSmall(u128 sizeMinusOne, u128 value, std::string_view lab
   // is bounded and the buffer lives on the stack.
   uint8_t buffer[2 * BLOCK_SIZE];
   check(RoundMessage::tailCapacity(label.size(), n, nb) <= sizeof buffer, "round buffer fits");
-  RoundMessage rounds(*this, label, std::span<const uint8_t>(sizeBytes, n), nb, buffer);
+  RoundMessage rounds(*this, label, std::span<const uint8_t>(sizeBytes, n), nb, buffer, shaExtensions());
 
   u128 v = value;
   do {
@@ -354,7 +371,7 @@ mpz_class KeyedHash::permuteBig(const mpz_class& size, const mpz_class& value, s
   mpz_export(sizeBytes.data(), nullptr, 1, 1, 1, 0, size.get_mpz_t());
 
   Vec<uint8_t> buffer(RoundMessage::tailCapacity(label.size(), n, nb));
-  RoundMessage rounds(*this, label, sizeBytes, nb, buffer.data());
+  RoundMessage rounds(*this, label, sizeBytes, nb, buffer.data(), false);
   Vec<uint8_t> stream((nb + 31) / 32 * 32);
 
   mpz_class v = value;
