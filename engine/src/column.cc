@@ -22,6 +22,8 @@ std::optional<KeyRef> CacheKey::of(const Input& input) {
     }
     case 6:
       return KeyRef{KeyTag::Decimal, std::get<input::Decimal>(input).text};
+    case 7:  // the same key as the text copied
+      return KeyRef{KeyTag::Text, std::get<input::TextView>(input).text};
     default:
       return std::nullopt;
   }

@@ -52,40 +52,43 @@ Output maskOne(const Strategy& strategy, const KeyedHash& hash, const Input& inp
   }
   const bool isBool = std::holds_alternative<input::Bool>(input);
   const auto* integer = std::get_if<input::Int>(&input);
-  const auto* text = std::get_if<input::Text>(&input);
+  // What is left is a text, copied or borrowed.
+  std::string_view text;
+  if (const auto* copied = std::get_if<input::Text>(&input)) text = copied->text;
+  if (const auto* borrowed = std::get_if<input::TextView>(&input)) text = borrowed->text;
 
   return std::visit(
       Overloaded{
           [&](const strategy::Key& key) -> Output {
             if (isBool) return refuse("the key strategy cannot mask a bool");
             if (integer) return fromInteger(KeyStrategy::maskInteger(hash, integer->value));
-            return fromText(KeyStrategy::maskText(key.charset, hash, text->text));
+            return fromText(KeyStrategy::maskText(key.charset, hash, text));
           },
           [&](const strategy::Fpe& fpe) -> Output {
             if (isBool) return refuse("the fpe strategy cannot mask a bool");
             if (integer) return fromInteger(fpe.fpe->maskInteger(hash, integer->value));
-            return fromText(fpe.fpe->maskText(hash, text->text));
+            return fromText(fpe.fpe->maskText(hash, text));
           },
           [&](const strategy::Hash& options) -> Output {
             if (isBool) return Fallback{};
             if (integer) return output::Text{maskHash(hash, decimalText(integer->value), options.length, options.prefix)};
-            return output::Text{maskHash(hash, text->text, options.length, options.prefix)};
+            return output::Text{maskHash(hash, text, options.length, options.prefix)};
           },
           [&](const strategy::Email& options) -> Output {
             if (isBool || integer) return Fallback{};
-            return fromText(maskEmail(hash, text->text, options.length, options.mailDomain, options.keepDomain));
+            return fromText(maskEmail(hash, text, options.length, options.mailDomain, options.keepDomain));
           },
           [&](const strategy::Digits& options) -> Output {
             if (isBool) return refuse("the digits strategy needs text or an integer, got bool");
             if (integer) {
               return fromInteger(maskDigitsInteger(hash, integer->value, options.keepLeading, options.keepTrailing));
             }
-            return fromText(maskDigitsText(hash, text->text, options.keepLeading, options.keepTrailing));
+            return fromText(maskDigitsText(hash, text, options.keepLeading, options.keepTrailing));
           },
           [&](const strategy::Fake& fake) -> Output {
             if (isBool) return Fallback{};
             if (integer) return output::Text{fake.fake->mask(hash, decimalText(integer->value))};
-            return output::Text{fake.fake->mask(hash, text->text)};
+            return output::Text{fake.fake->mask(hash, text)};
           },
           [&](const strategy::Number&) -> Output { return Fallback{}; },  // handled above
       },

@@ -3,6 +3,7 @@
 // they can be built by any binding, masked on any thread and freed anywhere.
 #pragma once
 
+#include <string_view>
 #include <variant>
 
 #include "common.h"
@@ -27,11 +28,16 @@ struct Float {
 struct Decimal {
   morvo::Text text;  // Python's str() of the Decimal
 };
+// A text read without a copy: its bytes belong to an object of the host that
+// the binding keeps alive and unchanged until the inputs are freed.
+struct TextView {
+  std::string_view text;
+};
 }  // namespace input
 
-// Tags 0 to 6, in this order.
+// Tags 0 to 7, in this order.
 using Input = std::variant<input::None, input::Int, input::Text, input::Other, input::Bool,
-                           input::Float, input::Decimal>;
+                           input::Float, input::Decimal, input::TextView>;
 
 namespace output {
 struct None {};

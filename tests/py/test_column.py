@@ -53,6 +53,31 @@ def test_repeats_share_the_first_occurrences_object(strategy):
     assert [row[0] for row in rows] == masked and rows[4][0] is rows[0][0]
 
 
+def test_strs_read_without_a_copy_outlive_their_iterable():
+    # Each str is alive only while the generator yields it, and only the call
+    # holds it afterwards; non-ASCII strs keep their UTF-8 in the str itself.
+    def fresh_strs():
+        for i in range(3000):
+            yield f"id-{i:05d}" if i % 3 else f"ïd-{i:05d}-ø"
+
+    expected = fresh("key").maskColumn(list(fresh_strs()))
+    for strategy in ("key", "hash"):
+        assert fresh(strategy).maskColumn(fresh_strs()) == fresh(strategy).maskColumn(list(fresh_strs()))
+    assert fresh("key").maskColumn(fresh_strs()) == expected
+    rows = ([v, v] for v in fresh_strs())  # lists: each row becomes a tuple the call holds
+    masked, _ = morvo_rs.maskChunk([fresh("key"), None], rows)
+    assert [row[0] for row in masked] == expected[0]
+
+
+def test_borrowed_strs_are_released():
+    import sys
+    values = [f"v{i}" for i in range(100)] + ["ø" * 3]
+    before = [sys.getrefcount(v) for v in values]
+    fresh("hash").maskColumn(values)
+    morvo_rs.maskChunk([fresh("hash")], [(v,) for v in values])
+    assert [sys.getrefcount(v) for v in values] == before
+
+
 def test_the_integer_five_and_the_text_five_are_different_values():
     masked, _ = fresh("hash").maskColumn([5, "5"])
     assert masked[0] == masked[1]  # hash masks an integer by its text...

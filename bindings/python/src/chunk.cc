@@ -70,9 +70,10 @@ bool readRow(PyObject* row, std::vector<Column>& columns, std::vector<PyRef>& tu
     Column& column = columns[j];
     if (!column.masker) continue;
     // Read in place; a failed read ends the call, so the entry left behind
-    // does not matter.
+    // does not matter. strs are borrowed: the tuple, and so its items, is
+    // held until the result is built.
     if (!convert(PyTuple_GET_ITEM(tuple.get(), static_cast<Py_ssize_t>(j)), column.decimalType,
-                 column.inputs.emplace_back()))
+                 column.inputs.emplace_back(), StrBytes::borrowed))
       return false;
   }
   tuples.push_back(std::move(tuple));

@@ -102,7 +102,7 @@ bool readLargeInt(PyObject* value, Integer& out) {
 
 }  // namespace
 
-bool convert(PyObject* value, PyObject* decimalType, Input& out) {
+bool convert(PyObject* value, PyObject* decimalType, Input& out, StrBytes strs) {
   if (value == Py_None) {
     out = input::None{};
     return true;
@@ -113,6 +113,15 @@ bool convert(PyObject* value, PyObject* decimalType, Input& out) {
     return true;
   }
   if (PyType_FastSubclass(type, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+    if (strs == StrBytes::borrowed) {
+      // The str's own UTF-8: its data when ASCII, else a copy the str keeps
+      // for as long as it lives.
+      Py_ssize_t length = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(value, &length);
+      if (!data) return false;  // lone surrogates: the interpreter's encoding error
+      out = input::TextView{std::string_view(data, static_cast<size_t>(length))};
+      return true;
+    }
     input::Text text;
     if (!readUtf8(value, text.text)) return false;
     out = std::move(text);

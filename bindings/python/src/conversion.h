@@ -30,10 +30,14 @@ struct DecimalKit {
 // False with the import's error set.
 bool importDecimalKit(DecimalKit& kit);
 
+// How a str is read: its bytes copied (input::Text), or borrowed from the str
+// (input::TextView), which the caller then holds until the inputs are freed.
+enum class StrBytes : uint8_t { copied, borrowed };
+
 // Reads a Python value. decimalType is decimal.Decimal in a number column
 // and null elsewhere. False with a Python exception set when a text cannot be
 // read; every other unreadable value becomes input::Other. Needs the GIL.
-bool convert(PyObject* value, PyObject* decimalType, Input& out);
+bool convert(PyObject* value, PyObject* decimalType, Input& out, StrBytes strs = StrBytes::copied);
 
 // A new reference for the output, or null with an exception set; makeDecimal
 // is a DecimalKit's maker in a number column. Needs the GIL.

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "args.h"
 #include "conversion.h"
@@ -325,12 +326,18 @@ constexpr std::array<const char*, 1> COLUMN_NAMES = {"values"};
 constexpr Signature COLUMN_SIGNATURE{"Masker.maskColumn()", COLUMN_NAMES};
 
 // Reads every value of a column into inputs; false with an exception set.
-bool readColumn(PyObject* values, PyObject* decimalType, Vec<Input>& inputs) {
+// strs are borrowed, each held in `held` (the iterable may drop them, or be
+// changed by another thread while the masking runs without the GIL).
+bool readColumn(PyObject* values, PyObject* decimalType, Vec<Input>& inputs, std::vector<PyRef>& held) {
   size_t hint = 0;
   if (!sizeHint(values, hint)) return false;
   inputs.reserve(hint);
+  held.reserve(hint);
   return forEachItem(values, true, [&](PyObject* item) {
-    return convert(item, decimalType, inputs.emplace_back());
+    Input& input = inputs.emplace_back();
+    if (!convert(item, decimalType, input, StrBytes::borrowed)) return false;
+    if (std::holds_alternative<input::TextView>(input)) held.push_back(PyRef::borrow(item));
+    return true;
   });
 }
 
@@ -346,7 +353,8 @@ PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   if (std::holds_alternative<strategy::Number>(masker.strategy) && !importDecimalKit(decimal)) return nullptr;
 
   Vec<Input> inputs;
-  if (!readColumn(values, decimal.type.get(), inputs)) return nullptr;
+  std::vector<PyRef> held;
+  if (!readColumn(values, decimal.type.get(), inputs, held)) return nullptr;
 
   const size_t count = inputs.size();
   DistinctOutputs masked;

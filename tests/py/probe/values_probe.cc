@@ -42,6 +42,10 @@ PyObject* read(PyObject*, PyObject* args) {
     }
     case 3: return Py_BuildValue("(s)", "other");
     case 4: return Py_BuildValue("(s)", "bool");
+    case 7: {
+      std::string_view t = std::get<input::TextView>(input).text;
+      return Py_BuildValue("(sy#)", "text", t.data(), static_cast<Py_ssize_t>(t.size()));
+    }
     case 5: {
       const auto& f = std::get<input::Float>(input);
       return Py_BuildValue("(sds#)", "float", f.value, f.repr.data(), static_cast<Py_ssize_t>(f.repr.size()));
