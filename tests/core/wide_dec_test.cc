@@ -70,6 +70,15 @@ WideDec decOf(const std::string& coefficient, int64_t exponent, bool negative = 
   return WideDec{wideOf(mpz_class(coefficient)), exponent, negative};
 }
 
+// A small repeatable generator of 53-bit numbers.
+struct Lcg {
+  uint64_t state;
+  uint64_t operator()() {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return state >> 11;
+  }
+};
+
 double viaStrtod(const WideDec& x) {
   char text[WIDE_TEXT];
   size_t n = wideText(x, text);
@@ -103,11 +112,7 @@ TEST(WideToF64, MatchesStrtodOnHalfwayAndLongValues) {
 // doubles and beyond, and values next to halfway between two doubles: the
 // binary conversion, the bracketing and the text all against strtod.
 TEST(WideToF64, MatchesStrtodAcrossDigitsAndExponents) {
-  uint64_t state = 12345;
-  auto next = [&state] {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    return state >> 11;
-  };
+  Lcg next{12345};
   size_t answered = 0;
   for (int i = 0; i < 200000; ++i) {
     std::string digits = std::to_string(1 + next() % 9);
@@ -140,11 +145,7 @@ TEST(WideToF64, MatchesStrtodAcrossDigitsAndExponents) {
 // oracle for every cut length, at remainders around half of what is cut, for
 // each rounding and sign. Cuts of 20 to 54 digits go through powers of five.
 TEST(WideQuantize, MatchesDecAroundHalfOfEveryCut) {
-  uint64_t state = 99;
-  auto next = [&state] {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    return state >> 11;
-  };
+  Lcg next{99};
   size_t checked = 0;
   for (uint32_t k = 1; k <= 75; ++k) {
     mpz_class unit;
