@@ -102,6 +102,13 @@ bool readLargeInt(PyObject* value, Integer& out) {
 
 }  // namespace
 
+namespace {
+
+// The longest text a Text holds without allocating.
+const size_t INLINE_TEXT = morvo::Text().capacity();
+
+}  // namespace
+
 bool convert(PyObject* value, PyObject* decimalType, Input& out, StrBytes strs) {
   if (value == Py_None) {
     out = input::None{};
@@ -113,18 +120,19 @@ bool convert(PyObject* value, PyObject* decimalType, Input& out, StrBytes strs) 
     return true;
   }
   if (PyType_FastSubclass(type, Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    if (strs == StrBytes::borrowed) {
-      // The str's own UTF-8: its data when ASCII, else a copy the str keeps
-      // for as long as it lives.
-      Py_ssize_t length = 0;
-      const char* data = PyUnicode_AsUTF8AndSize(value, &length);
-      if (!data) return false;  // lone surrogates: the interpreter's encoding error
-      out = input::TextView{std::string_view(data, static_cast<size_t>(length))};
-      return true;
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &length);
+    if (!data) return false;  // lone surrogates: the interpreter's encoding error
+    const auto size = static_cast<size_t>(length);
+    // A short text is copied into the input itself, with no allocation, and
+    // stays beside its neighbours for the masking; a longer one is borrowed
+    // when the caller holds the str: its own UTF-8, the data itself when
+    // ASCII, else a copy the str keeps for as long as it lives.
+    if (strs == StrBytes::borrowed && size > INLINE_TEXT) {
+      out = input::TextView{std::string_view(data, size)};
+    } else {
+      out = input::Text{morvo::Text(data, size)};
     }
-    input::Text text;
-    if (!readUtf8(value, text.text)) return false;
-    out = std::move(text);
     return true;
   }
   if (PyType_FastSubclass(type, Py_TPFLAGS_LONG_SUBCLASS)) {

@@ -30,8 +30,9 @@ struct DecimalKit {
 // False with the import's error set.
 bool importDecimalKit(DecimalKit& kit);
 
-// How a str is read: its bytes copied (input::Text), or borrowed from the str
-// (input::TextView), which the caller then holds until the inputs are freed.
+// How a str is read: its bytes copied (input::Text), or, when longer than a
+// Text holds without allocating, borrowed from the str (input::TextView),
+// which the caller then holds until the inputs are freed.
 enum class StrBytes : uint8_t { copied, borrowed };
 
 // Reads a Python value. decimalType is decimal.Decimal in a number column
