@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <array>
+#include <vector>
 
 #include "key.h"
 #include "keyed_hash.h"
@@ -83,5 +84,40 @@ void keyInteger9(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(morvo::KeyStrategy::maskInteger(hash, value));
 }
 BENCHMARK(keyInteger9);
+
+// 256 walks of code-like domains (between 2^44 and 2^48, a 38-byte label):
+// one at a time, and side by side.
+std::vector<morvo::PermuteJob> codeJobs() {
+  std::vector<morvo::PermuteJob> jobs;
+  uint64_t x = 12345;
+  for (int i = 0; i < 256; ++i) {
+    x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+    const morvo::u128 sizeMinusOne = (uint64_t{1} << 44) + (x >> 16) % (uint64_t{15} << 44);
+    jobs.push_back({sizeMinusOne, (x >> 7) % sizeMinusOne, "text|alphanumeric|26261010262626262626", 0});
+  }
+  return jobs;
+}
+
+void walksOneAtATime(benchmark::State& state) {
+  morvo::KeyedHash hash = benchKey();
+  std::vector<morvo::PermuteJob> jobs = codeJobs();
+  for (auto _ : state) {
+    for (morvo::PermuteJob& job : jobs) job.result = hash.permuteSmall(job.sizeMinusOne, job.value, job.label);
+    benchmark::DoNotOptimize(jobs.data());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(jobs.size()));
+}
+BENCHMARK(walksOneAtATime);
+
+void walksSideBySide(benchmark::State& state) {
+  morvo::KeyedHash hash = benchKey();
+  std::vector<morvo::PermuteJob> jobs = codeJobs();
+  for (auto _ : state) {
+    hash.permuteMany(jobs);
+    benchmark::DoNotOptimize(jobs.data());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(jobs.size()));
+}
+BENCHMARK(walksSideBySide);
 
 }  // namespace

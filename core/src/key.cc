@@ -1,6 +1,7 @@
 #include "key.h"
 
 #include <array>
+#include <optional>
 #include <span>
 
 #include "digits.h"
@@ -109,7 +110,27 @@ std::string_view charsetName(Charset charset) {
   return "alphanumeric";
 }
 
-Outcome<Integer> KeyStrategy::maskInteger(const KeyedHash& hash, const Integer& value) {
+namespace {
+
+// A value's work around its permutation, when the permutation is a walk of
+// permuteSmall: prepared, then permuted (alone or beside others), then
+// finished.
+struct IntegerWalk {
+  bool negative = false;
+  u128 lo = 0;
+  PermuteJob job;
+};
+
+struct TextWalk {
+  std::array<CharClass, IDENTIFIER_LIMIT> classes;  // the first out.size() are set
+  Text label;
+  Text out;
+  PermuteJob job;
+};
+
+// maskInteger up to its permutation: the outcome when it takes no walk of
+// permuteSmall, or none with the walk ready.
+std::optional<Outcome<Integer>> prepareInteger(const KeyedHash& hash, const Integer& value, IntegerWalk& walk) {
   bool negative = value.negative();
   std::string_view label = negative ? label::NEGATIVE : label::INTEGER;
   // Up to 38 digits the whole shape range fits 128 bits: no GMP at all.
@@ -118,9 +139,10 @@ Outcome<Integer> KeyStrategy::maskInteger(const KeyedHash& hash, const Integer& 
     uint64_t d = decimalDigits(magnitude);
     if (d <= 38) {
       u128 hi = powerOfTen128(static_cast<unsigned>(d));
-      u128 lo = negative || d >= 2 ? powerOfTen128(static_cast<unsigned>(d - 1)) : 0;
-      u128 masked = lo + hash.permuteSmall(hi - lo - 1, magnitude - lo, label);
-      return Integer::fromMagnitude(negative, fromU128(masked));
+      walk.lo = negative || d >= 2 ? powerOfTen128(static_cast<unsigned>(d - 1)) : 0;
+      walk.negative = negative;
+      walk.job = {hi - walk.lo - 1, magnitude - walk.lo, label, 0};
+      return std::nullopt;
     }
   }
   mpz_class magnitude = toMpz(value.magnitude);
@@ -132,17 +154,22 @@ Outcome<Integer> KeyStrategy::maskInteger(const KeyedHash& hash, const Integer& 
   return Integer::fromMagnitude(negative, fromMpz(masked));
 }
 
-Outcome<Text> KeyStrategy::maskText(Charset charset, const KeyedHash& hash, std::string_view text) {
+Integer finishInteger(const IntegerWalk& walk) {
+  return Integer::fromMagnitude(walk.negative, fromU128(walk.lo + walk.job.result));
+}
+
+// maskText up to its permutation, likewise.
+std::optional<Outcome<Text>> prepareText(Charset charset, const KeyedHash& hash, std::string_view text,
+                                         TextWalk& walk) {
   // Non-ASCII first: a long non-ASCII text falls back rather than being refused.
   if (!isAscii(text)) return Fallback{};
   if (text.size() > IDENTIFIER_LIMIT) return Refused{tooLongMessage("key")};
 
   // Each position is classified once, for the value, the label and the output.
-  std::array<CharClass, IDENTIFIER_LIMIT> classes;
   u128 size = 1, value = 0;
   bool fits = true;
   for (size_t i = 0; i < text.size(); ++i) {
-    const CharClass cls = classes[i] = classify(charset, text[i]);
+    const CharClass cls = walk.classes[i] = classify(charset, text[i]);
     if (cls.size == 0) continue;
     u128 grown;
     if (fits && !__builtin_mul_overflow(size, static_cast<u128>(cls.size), &grown)) {
@@ -152,23 +179,97 @@ Outcome<Text> KeyStrategy::maskText(Charset charset, const KeyedHash& hash, std:
       fits = false;
     }
   }
-  Text out = toText(text);
-  if (fits && size == 1) return out;  // nothing classified, the empty text included
+  walk.out = toText(text);
+  if (fits && size == 1) return std::move(walk.out);  // nothing classified, the empty text included
 
-  const std::span<const CharClass> classified(classes.data(), text.size());
-  Text label = textLabel(charset, text, classified);
-  if (fits) {
-    value = hash.permuteSmall(size - 1, value, label);
-    if (static_cast<uint64_t>(size >> 64) == 0) {
-      writeDigits(static_cast<uint64_t>(value), classified, out);
-    } else {
-      writeDigits(value, classified, out);
-    }
-  } else {
-    maskTextBig(charset, hash, label, out);
+  const std::span<const CharClass> classified(walk.classes.data(), text.size());
+  walk.label = textLabel(charset, text, classified);
+  if (!fits) {
+    maskTextBig(charset, hash, walk.label, walk.out);
+    check(isAscii(walk.out), "ASCII in, ASCII out");
+    return std::move(walk.out);
   }
-  check(isAscii(out), "ASCII in, ASCII out");
-  return out;
+  walk.job = {size - 1, value, walk.label, 0};
+  return std::nullopt;
+}
+
+Text finishText(TextWalk& walk) {
+  const std::span<const CharClass> classified(walk.classes.data(), walk.out.size());
+  const u128 size = walk.job.sizeMinusOne + 1;
+  if (walk.job.sizeMinusOne != ~u128{0} && static_cast<uint64_t>(size >> 64) == 0) {
+    writeDigits(static_cast<uint64_t>(walk.job.result), classified, walk.out);
+  } else {
+    writeDigits(walk.job.result, classified, walk.out);
+  }
+  check(isAscii(walk.out), "ASCII in, ASCII out");
+  return std::move(walk.out);
+}
+
+}  // namespace
+
+Outcome<Integer> KeyStrategy::maskInteger(const KeyedHash& hash, const Integer& value) {
+  IntegerWalk walk;
+  if (auto done = prepareInteger(hash, value, walk)) return std::move(*done);
+  walk.job.result = hash.permuteSmall(walk.job.sizeMinusOne, walk.job.value, walk.job.label);
+  return finishInteger(walk);
+}
+
+Outcome<Text> KeyStrategy::maskText(Charset charset, const KeyedHash& hash, std::string_view text) {
+  TextWalk walk;
+  if (auto done = prepareText(charset, hash, text, walk)) return std::move(*done);
+  walk.job.result = hash.permuteSmall(walk.job.sizeMinusOne, walk.job.value, walk.job.label);
+  return finishText(walk);
+}
+
+void KeyStrategy::maskMany(Charset charset, const KeyedHash& hash, std::span<const KeyValue> values,
+                           std::span<KeyOutcome> out) {
+  check(out.size() == values.size(), "one outcome per value");
+  // Reserved up front: the jobs view the walks' labels.
+  Vec<IntegerWalk> integers;
+  Vec<TextWalk> texts;
+  integers.reserve(values.size());
+  texts.reserve(values.size());
+  struct Owner {
+    size_t value;
+    bool text;
+    size_t walk;
+  };
+  Vec<PermuteJob> jobs;
+  Vec<Owner> owners;
+  jobs.reserve(values.size());
+  owners.reserve(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (const Integer* const* integer = std::get_if<const Integer*>(&values[i])) {
+      IntegerWalk& walk = integers.emplace_back();
+      if (auto done = prepareInteger(hash, **integer, walk)) {
+        out[i] = std::move(*done);
+        integers.pop_back();
+        continue;
+      }
+      jobs.push_back(walk.job);
+      owners.push_back({i, false, integers.size() - 1});
+    } else {
+      TextWalk& walk = texts.emplace_back();
+      if (auto done = prepareText(charset, hash, std::get<std::string_view>(values[i]), walk)) {
+        out[i] = std::move(*done);
+        texts.pop_back();
+        continue;
+      }
+      jobs.push_back(walk.job);
+      owners.push_back({i, true, texts.size() - 1});
+    }
+  }
+  hash.permuteMany(jobs);
+  for (size_t k = 0; k < jobs.size(); ++k) {
+    const Owner& owner = owners[k];
+    if (owner.text) {
+      texts[owner.walk].job.result = jobs[k].result;
+      out[owner.value] = Outcome<Text>(finishText(texts[owner.walk]));
+    } else {
+      integers[owner.walk].job.result = jobs[k].result;
+      out[owner.value] = Outcome<Integer>(finishInteger(integers[owner.walk]));
+    }
+  }
 }
 
 }  // namespace morvo

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "sha_ext.h"
 
@@ -171,18 +172,28 @@ struct RoundMessage {
     return hmacStreamed(hash, midstate, tail, length);
   }
 
-  // F_r(R) for halves of at most 64 bits: one block always suffices.
-  uint64_t small(int r, uint64_t right, uint64_t mask) {
+  // The fused round r of a half R: its bytes in the block (the counter
+  // stays 0), and F from the digest's words, its first nb bytes big-endian.
+  void setSmall(int r, uint64_t right) {
     uint8_t* p = half();
     for (size_t i = 0; i < nb; ++i) p[nb - 1 - i] = static_cast<uint8_t>(right >> (8 * i));
+    *round = static_cast<uint8_t>(r);
+  }
+  uint64_t takeSmall(const uint32_t words[8], uint64_t mask) const {
+    const uint64_t first = (uint64_t{words[0]} << 32) | words[1];
+    return (first >> (64 - 8 * nb)) & mask;
+  }
+
+  // F_r(R) for halves of at most 64 bits: one block always suffices.
+  uint64_t small(int r, uint64_t right, uint64_t mask) {
     if (extensions) {
-      // The counter stays 0; f is the digest's first nb bytes, big-endian.
-      *round = static_cast<uint8_t>(r);
+      setSmall(r, right);
       uint32_t words[8];
       fused.run(padded, words);
-      const uint64_t first = (uint64_t{words[0]} << 32) | words[1];
-      return (first >> (64 - 8 * nb)) & mask;
+      return takeSmall(words, mask);
     }
+    uint8_t* p = half();
+    for (size_t i = 0; i < nb; ++i) p[nb - 1 - i] = static_cast<uint8_t>(right >> (8 * i));
     Digest d = block(r, 0);
     uint64_t f = 0;
     for (size_t i = 0; i < nb; ++i) f = (f << 8) | d[i];
@@ -217,6 +228,33 @@ size_t bitLength128(u128 v) {
   uint64_t low = static_cast<uint64_t>(v);
   return low == 0 ? 0 : 64 - static_cast<size_t>(__builtin_clzll(low));
 }
+
+// A walk over [0, sizeMinusOne], sizeMinusOne >= 1: halves of h bits (nb
+// bytes), and N itself, big-endian without leading zeros (N = 2^128 takes a
+// 17th byte).
+struct WalkShape {
+  size_t h = 0;
+  size_t nb = 0;
+  uint64_t mask = 0;
+  uint8_t sizeBytes[17] = {};
+  size_t n = 0;
+
+  explicit WalkShape(u128 sizeMinusOne) {
+    h = feistelWidth(bitLength128(sizeMinusOne)) / 2;
+    check(h <= 64, "halves of at most 64 bits bound size by 2**128");
+    nb = (h + 7) / 8;
+    mask = h == 64 ? ~uint64_t{0} : (uint64_t{1} << h) - 1;
+    if (sizeMinusOne == ~u128{0}) {
+      sizeBytes[0] = 1;
+      n = 17;
+    } else {
+      u128 size = sizeMinusOne + 1;
+      n = (bitLength128(size) + 7) / 8;
+      for (size_t i = 0; i < n; ++i) sizeBytes[n - 1 - i] = static_cast<uint8_t>(size >> (8 * i));
+    }
+  }
+  std::span<const uint8_t> size() const { return {sizeBytes, n}; }
+};
 
 u128 mpzToU128(const mpz_class& v, const char* message) {
   check(sgn(v) >= 0 && mpz_sizeinbase(v.get_mpz_t(), 2) <= 128, message);
@@ -314,30 +352,15 @@ u128 KeyedHash::permuteSmall(u128 sizeMinusOne, u128 value, std::string_view lab
   check(value <= sizeMinusOne, "value is below size");
   if (sizeMinusOne == 0) return value;  // size 1
 
-  size_t w = feistelWidth(bitLength128(sizeMinusOne));
-  size_t h = w / 2;
-  check(h <= 64, "halves of at most 64 bits bound size by 2**128");
-  size_t nb = (h + 7) / 8;
-  uint64_t mask = h == 64 ? ~uint64_t{0} : (uint64_t{1} << h) - 1;
-
-  // N itself, big-endian without leading zeros; N = 2^128 takes a 17th byte.
-  uint8_t sizeBytes[17];
-  size_t n;
-  if (sizeMinusOne == ~u128{0}) {
-    std::memset(sizeBytes, 0, sizeof sizeBytes);
-    sizeBytes[0] = 1;
-    n = 17;
-  } else {
-    u128 size = sizeMinusOne + 1;
-    n = (bitLength128(size) + 7) / 8;
-    for (size_t i = 0; i < n; ++i) sizeBytes[n - 1 - i] = static_cast<uint8_t>(size >> (8 * i));
-  }
+  const WalkShape shape(sizeMinusOne);
+  const size_t h = shape.h;
+  const uint64_t mask = shape.mask;
 
   // Labels of any length: the whole blocks go to the midstate, so the rest
   // is bounded and the buffer lives on the stack.
   uint8_t buffer[2 * BLOCK_SIZE];
-  check(RoundMessage::tailCapacity(label.size(), n, nb) <= sizeof buffer, "round buffer fits");
-  RoundMessage rounds(*this, label, std::span<const uint8_t>(sizeBytes, n), nb, buffer, shaExtensions());
+  check(RoundMessage::tailCapacity(label.size(), shape.n, shape.nb) <= sizeof buffer, "round buffer fits");
+  RoundMessage rounds(*this, label, shape.size(), shape.nb, buffer, shaExtensions());
 
   u128 v = value;
   do {
@@ -352,6 +375,89 @@ u128 KeyedHash::permuteSmall(u128 sizeMinusOne, u128 value, std::string_view lab
     v = (static_cast<u128>(left) << h) | right;
   } while (v > sizeMinusOne);
   return v;
+}
+
+void KeyedHash::permuteMany(std::span<PermuteJob> jobs) const {
+  if (!shaExtensions()) {
+    for (PermuteJob& job : jobs) job.result = permuteSmall(job.sizeMinusOne, job.value, job.label);
+    return;
+  }
+  // A walk in progress. Its round message points into its own buffer, so a
+  // lane stays where it is; `order` lists the lanes in use.
+  struct Lane {
+    PermuteJob* job = nullptr;
+    size_t h = 0;
+    uint64_t mask = 0;
+    uint64_t left = 0, right = 0;
+    int round = 0;
+    uint8_t buffer[2 * BLOCK_SIZE];
+    std::optional<RoundMessage> rounds;
+  };
+  constexpr int LANES = OneBlockHmac::MAX_LANES;
+  Lane lanes[LANES];
+  size_t next = 0;
+  // Starts the next job whose rounds are one fused block in the lane; any
+  // other is walked alone on the spot.
+  auto take = [&](Lane& lane) {
+    while (next < jobs.size()) {
+      PermuteJob& job = jobs[next++];
+      check(job.value <= job.sizeMinusOne, "value is below size");
+      if (job.sizeMinusOne == 0) {
+        job.result = job.value;
+        continue;
+      }
+      const WalkShape shape(job.sizeMinusOne);
+      if (RoundMessage::tailCapacity(job.label.size(), shape.n, shape.nb) <= sizeof lane.buffer) {
+        lane.rounds.emplace(*this, job.label, shape.size(), shape.nb, lane.buffer, true);
+        if (lane.rounds->extensions) {
+          lane.job = &job;
+          lane.h = shape.h;
+          lane.mask = shape.mask;
+          lane.left = static_cast<uint64_t>(job.value >> shape.h);
+          lane.right = static_cast<uint64_t>(job.value) & shape.mask;
+          lane.round = 0;
+          return true;
+        }
+      }
+      job.result = permuteSmall(job.sizeMinusOne, job.value, job.label);
+    }
+    return false;
+  };
+  int order[LANES];
+  int active = 0;
+  for (int j = 0; j < LANES && take(lanes[j]); ++j) order[active++] = j;
+  while (active > 0) {
+    const OneBlockHmac* hmacs[LANES];
+    const uint8_t* blocks[LANES];
+    uint32_t digests[LANES][8];
+    for (int i = 0; i < active; ++i) {
+      Lane& lane = lanes[order[i]];
+      lane.rounds->setSmall(lane.round, lane.right);
+      hmacs[i] = &lane.rounds->fused;
+      blocks[i] = lane.rounds->padded;
+    }
+    OneBlockHmac::runMany(hmacs, blocks, digests, active);
+    int kept = 0;
+    for (int i = 0; i < active; ++i) {
+      Lane& lane = lanes[order[i]];
+      const uint64_t half = lane.left ^ lane.rounds->takeSmall(digests[i], lane.mask);
+      lane.left = lane.right;
+      lane.right = half;
+      if (++lane.round == ROUNDS) {
+        const u128 v = (static_cast<u128>(lane.left) << lane.h) | lane.right;
+        if (v > lane.job->sizeMinusOne) {  // another pass of the cycle walk
+          lane.left = static_cast<uint64_t>(v >> lane.h);
+          lane.right = static_cast<uint64_t>(v) & lane.mask;
+          lane.round = 0;
+        } else {
+          lane.job->result = v;
+          if (!take(lane)) continue;  // the lane falls out of `order`
+        }
+      }
+      order[kept++] = order[i];
+    }
+    active = kept;
+  }
 }
 
 mpz_class KeyedHash::permuteBig(const mpz_class& size, const mpz_class& value, std::string_view label) const {

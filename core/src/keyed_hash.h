@@ -38,6 +38,15 @@ inline constexpr std::string_view STREET = "street";
 
 inline constexpr size_t SUBKEY_SIZE = 32;
 
+// One walk of KeyedHash::permuteMany: permuteSmall(sizeMinusOne, value,
+// label) into result. The label's bytes must outlive the call.
+struct PermuteJob {
+  u128 sizeMinusOne = 0;
+  u128 value = 0;
+  std::string_view label;
+  u128 result = 0;
+};
+
 struct KeyedHash {
   SHA256_CTX inner;
   SHA256_CTX outer;
@@ -64,6 +73,11 @@ struct KeyedHash {
   u128 permuteSmall(u128 sizeMinusOne, u128 value, std::string_view label) const;
   // The arbitrary-precision path for any size; tests run it on small sizes too.
   mpz_class permuteBig(const mpz_class& size, const mpz_class& value, std::string_view label) const;
+  // permuteSmall of every job, walks side by side on the SHA extensions
+  // (OneBlockHmac::runMany): each walk is a chain of digests, each waiting
+  // for the one before, and independent chains share the SHA unit. The same
+  // results as one at a time.
+  void permuteMany(std::span<PermuteJob> jobs) const;
   // permuteSmall that also reports how many passes of the ten rounds the
   // cycle walk took (at least one), for measuring the cost per round.
   u128 permuteSmall(u128 sizeMinusOne, u128 value, std::string_view label, uint64_t& passes) const;

@@ -83,28 +83,70 @@ struct State {
   }
 }
 
-// The 64 rounds of the compression of m, on the state's two registers. The
-// state and the message are copied into locals: through references they may
+// The 64 rounds of the compressions of N blocks, each on its state's two
+// registers, interleaved instruction by instruction: each compression is a
+// chain of dependent rounds, and independent chains share the SHA unit. The
+// states and messages are copied into locals: through pointers they may
 // alias and would be stored and reloaded around every instruction.
-[[gnu::target("sha,ssse3,sse4.1"), gnu::always_inline]] inline void compress(State& state, const __m128i m[4]) {
-  __m128i s0 = state.abef, s1 = state.cdgh;
-  __m128i w[4] = {m[0], m[1], m[2], m[3]};
+template <int N>
+[[gnu::target("sha,ssse3,sse4.1"), gnu::always_inline]] inline void compress(State* states, const __m128i (*m)[4]) {
+  __m128i s0[N], s1[N], w[N][4];
+  for (int j = 0; j < N; ++j) {
+    s0[j] = states[j].abef;
+    s1[j] = states[j].cdgh;
+    for (int i = 0; i < 4; ++i) w[j][i] = m[j][i];
+  }
 #pragma GCC unroll 16
   for (int q = 0; q < 16; ++q) {
-    // Two rounds per instruction, the second pair from the upper lanes.
-    __m128i pair = _mm_add_epi32(w[q & 3], _mm_load_si128(reinterpret_cast<const __m128i*>(K + 4 * q)));
-    s1 = _mm_sha256rnds2_epu32(s1, s0, pair);
-    pair = _mm_shuffle_epi32(pair, 0x0E);
-    s0 = _mm_sha256rnds2_epu32(s0, s1, pair);
+    const __m128i k = _mm_load_si128(reinterpret_cast<const __m128i*>(K + 4 * q));
+    for (int j = 0; j < N; ++j) {
+      // Two rounds per instruction, the second pair from the upper lanes.
+      __m128i pair = _mm_add_epi32(w[j][q & 3], k);
+      s1[j] = _mm_sha256rnds2_epu32(s1[j], s0[j], pair);
+      pair = _mm_shuffle_epi32(pair, 0x0E);
+      s0[j] = _mm_sha256rnds2_epu32(s0[j], s1[j], pair);
+    }
     if (q < 12) {
-      // W[4q + 16 .. 4q + 19] from the four vectors before them.
-      const __m128i next = _mm_add_epi32(_mm_sha256msg1_epu32(w[q & 3], w[(q + 1) & 3]),
-                                         _mm_alignr_epi8(w[(q + 3) & 3], w[(q + 2) & 3], 4));
-      w[q & 3] = _mm_sha256msg2_epu32(next, w[(q + 3) & 3]);
+      for (int j = 0; j < N; ++j) {
+        // W[4q + 16 .. 4q + 19] from the four vectors before them.
+        const __m128i next = _mm_add_epi32(_mm_sha256msg1_epu32(w[j][q & 3], w[j][(q + 1) & 3]),
+                                           _mm_alignr_epi8(w[j][(q + 3) & 3], w[j][(q + 2) & 3], 4));
+        w[j][q & 3] = _mm_sha256msg2_epu32(next, w[j][(q + 3) & 3]);
+      }
     }
   }
-  state.abef = _mm_add_epi32(state.abef, s0);
-  state.cdgh = _mm_add_epi32(state.cdgh, s1);
+  for (int j = 0; j < N; ++j) {
+    states[j].abef = _mm_add_epi32(states[j].abef, s0[j]);
+    states[j].cdgh = _mm_add_epi32(states[j].cdgh, s1[j]);
+  }
+}
+
+// N HMACs side by side.
+template <int N>
+[[gnu::target("sha,ssse3,sse4.1")]] void runLanes(const OneBlockHmac* const* hmacs, const uint8_t* const* blocks,
+                                                  uint32_t (*digests)[8]) {
+  __m128i m[N][4];
+  State states[N];
+  for (int j = 0; j < N; ++j) {
+    loadBlock(blocks[j], m[j]);
+    states[j] = load(hmacs[j]->inner);
+  }
+  compress<N>(states, m);
+  for (int j = 0; j < N; ++j) {
+    // The outer block: the inner digest, 0x80, zeros and the length of the
+    // key block and the digest in bits, 768.
+    toWords(states[j], m[j][0], m[j][1]);
+    m[j][2] = _mm_set_epi32(0, 0, 0, static_cast<int>(0x80000000u));
+    m[j][3] = _mm_set_epi32(768, 0, 0, 0);
+    states[j] = load(hmacs[j]->outer);
+  }
+  compress<N>(states, m);
+  for (int j = 0; j < N; ++j) {
+    __m128i abcd, efgh;
+    toWords(states[j], abcd, efgh);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(digests[j]), abcd);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(digests[j] + 4), efgh);
+  }
 }
 
 }  // namespace
@@ -118,22 +160,20 @@ bool shaExtensions() {
   return {store(fromContext(inner)), store(fromContext(outer))};
 }
 
-[[gnu::target("sha,ssse3,sse4.1")]] void OneBlockHmac::run(const uint8_t* block, uint32_t digest[8]) const {
-  __m128i m[4];
-  loadBlock(block, m);
-  State state = load(inner);
-  compress(state, m);
-  // The outer block: the inner digest, 0x80, zeros and the length of the
-  // key block and the digest in bits, 768.
-  toWords(state, m[0], m[1]);
-  m[2] = _mm_set_epi32(0, 0, 0, static_cast<int>(0x80000000u));
-  m[3] = _mm_set_epi32(768, 0, 0, 0);
-  state = load(outer);
-  compress(state, m);
-  __m128i abcd, efgh;
-  toWords(state, abcd, efgh);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(digest), abcd);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(digest + 4), efgh);
+void OneBlockHmac::run(const uint8_t* block, uint32_t digest[8]) const {
+  const OneBlockHmac* self = this;
+  runLanes<1>(&self, &block, reinterpret_cast<uint32_t(*)[8]>(digest));
+}
+
+void OneBlockHmac::runMany(const OneBlockHmac* const* hmacs, const uint8_t* const* blocks, uint32_t (*digests)[8],
+                           int count) {
+  switch (count) {
+    case 1: return runLanes<1>(hmacs, blocks, digests);
+    case 2: return runLanes<2>(hmacs, blocks, digests);
+    case 3: return runLanes<3>(hmacs, blocks, digests);
+    case 4: return runLanes<4>(hmacs, blocks, digests);
+    default: fail("one to four HMACs side by side");
+  }
 }
 
 #else
@@ -143,6 +183,10 @@ bool shaExtensions() { return false; }
 OneBlockHmac OneBlockHmac::of(const SHA256_CTX&, const SHA256_CTX&) { fail("the SHA extensions are x86-64 only"); }
 
 void OneBlockHmac::run(const uint8_t*, uint32_t*) const { fail("the SHA extensions are x86-64 only"); }
+
+void OneBlockHmac::runMany(const OneBlockHmac* const*, const uint8_t* const*, uint32_t (*)[8], int) {
+  fail("the SHA extensions are x86-64 only");
+}
 
 #endif
 

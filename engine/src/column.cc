@@ -123,7 +123,8 @@ DistinctOutputs maskDistinct(const Masker& masker, std::span<const Input> inputs
   }
 
   auto maskRange = [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) outputs[batch[i]] = maskOne(masker.strategy, masker.hash, inputs[batch[i]]);
+    maskMany(masker.strategy, masker.hash, inputs, std::span<const uint32_t>(batch.data() + begin, end - begin),
+             outputs.data());
   };
   PoolHandle pool = batch.size() >= PARALLEL_FROM ? takePool() : PoolHandle{};
   if (pool) {

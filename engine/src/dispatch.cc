@@ -1,6 +1,8 @@
 // The one place where the kind of a value meets the strategy.
 #include "strategy.h"
 
+#include <algorithm>
+
 namespace morvo {
 
 namespace {
@@ -93,6 +95,46 @@ Output maskOne(const Strategy& strategy, const KeyedHash& hash, const Input& inp
           [&](const strategy::Number&) -> Output { return Fallback{}; },  // handled above
       },
       strategy);
+}
+
+void maskMany(const Strategy& strategy, const KeyedHash& hash, std::span<const Input> inputs,
+              std::span<const uint32_t> positions, Output* outputs) {
+  const auto* key = std::get_if<strategy::Key>(&strategy);
+  if (!key) {
+    for (uint32_t p : positions) outputs[p] = maskOne(strategy, hash, inputs[p]);
+    return;
+  }
+  // A chunk at a time: a text's walk holds about a kilobyte.
+  constexpr size_t CHUNK = 32;
+  KeyValue values[CHUNK];
+  KeyOutcome outcomes[CHUNK];
+  uint32_t at[CHUNK];
+  for (size_t begin = 0; begin < positions.size(); begin += CHUNK) {
+    size_t count = 0;
+    for (uint32_t p : positions.subspan(begin, std::min(CHUNK, positions.size() - begin))) {
+      const Input& input = inputs[p];
+      if (const auto* integer = std::get_if<input::Int>(&input)) {
+        values[count] = &integer->value;
+      } else if (const auto* copied = std::get_if<input::Text>(&input)) {
+        values[count] = std::string_view(copied->text);
+      } else if (const auto* borrowed = std::get_if<input::TextView>(&input)) {
+        values[count] = borrowed->text;
+      } else {
+        outputs[p] = maskOne(strategy, hash, input);
+        continue;
+      }
+      at[count++] = p;
+    }
+    KeyStrategy::maskMany(key->charset, hash, std::span<const KeyValue>(values, count),
+                          std::span<KeyOutcome>(outcomes, count));
+    for (size_t i = 0; i < count; ++i) {
+      if (auto* integer = std::get_if<Outcome<Integer>>(&outcomes[i])) {
+        outputs[at[i]] = fromInteger(std::move(*integer));
+      } else {
+        outputs[at[i]] = fromText(std::move(std::get<Outcome<Text>>(outcomes[i])));
+      }
+    }
+  }
 }
 
 }  // namespace morvo

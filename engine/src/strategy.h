@@ -2,6 +2,8 @@
 // value to the strategy operation for its kind.
 #pragma once
 
+#include <span>
+
 #include <memory>
 #include <variant>
 
@@ -50,5 +52,11 @@ using Strategy = std::variant<strategy::Key, strategy::Fpe, strategy::Hash, stra
 // Masks one value. Never fails on any input: every value gives an answer,
 // a fallback or a refusal. Touches no Python object.
 Output maskOne(const Strategy& strategy, const KeyedHash& hash, const Input& input);
+
+// maskOne of the inputs at `positions`, each into outputs[position]. Key
+// maskers walk their values' permutations side by side, which the SHA unit
+// runs faster than one after another.
+void maskMany(const Strategy& strategy, const KeyedHash& hash, std::span<const Input> inputs,
+              std::span<const uint32_t> positions, Output* outputs);
 
 }  // namespace morvo

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "digits.h"
 
@@ -187,6 +189,49 @@ TEST(Key, LimitEmptyAndNonAsciiOutcomes) {
   std::string accented = std::string(298, 'a') + "\xc3\xa9";
   EXPECT_TRUE(std::holds_alternative<Fallback>(KeyStrategy::maskText(Charset::Alphanumeric, hash, accented)));
   EXPECT_TRUE(std::holds_alternative<Fallback>(KeyStrategy::maskText(Charset::Hex, hash, "caf\xc3\xa9")));
+}
+
+// Values masked side by side give what each gives alone, for every kind of
+// outcome: permuted texts and integers of many shapes (short and long walks,
+// so that lanes refill at different rounds), texts with nothing classified,
+// shapes past 2^128 (the GMP path), non-ASCII and over-long texts, integers
+// past 38 digits and past the limit.
+TEST(Key, ManyValuesSideBySideMatchOneAtATime) {
+  KeyedHash hash = keyOf(9);
+  std::mt19937_64 rng(11);
+  const std::string alphabet = "abcXYZ0123456789-_ ";
+  std::vector<std::string> texts = {"", "---", "é-1", std::string(257, 'a'), std::string(40, '7'),
+                                    "AB12-cd34x", std::string(30, 'q')};
+  std::vector<Integer> integers = {Integer::fromI64(0), Integer::fromI64(-5), Integer::fromI64(7),
+                                   Integer::fromI64(123456789), Integer::fromI64(-9876543210)};
+  Limbs wide;
+  wide.push(0x0123456789abcdefULL);
+  wide.push(0xfedcba9876543210ULL);
+  wide.push(0x5ULL);  // 39 digits and more: the GMP path
+  integers.push_back(Integer::fromMagnitude(false, wide));
+  for (int i = 0; i < 300; ++i) {
+    std::string text;
+    for (size_t n = rng() % 24; n > 0; --n) text += alphabet[rng() % alphabet.size()];
+    texts.push_back(text);
+    integers.push_back(Integer::fromI64(static_cast<int64_t>(rng() >> (rng() % 60))) );
+  }
+  for (Charset charset : {Charset::Alphanumeric, Charset::Digits, Charset::Hex}) {
+    std::vector<KeyValue> values;
+    for (size_t i = 0; i < std::max(texts.size(), integers.size()); ++i) {
+      if (i < texts.size()) values.push_back(std::string_view(texts[i]));
+      if (i < integers.size()) values.push_back(&integers[i]);
+    }
+    std::vector<KeyOutcome> out(values.size());
+    KeyStrategy::maskMany(charset, hash, values, out);
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (const Integer* const* integer = std::get_if<const Integer*>(&values[i])) {
+        ASSERT_EQ(std::get<Outcome<Integer>>(out[i]), KeyStrategy::maskInteger(hash, **integer)) << i;
+      } else {
+        std::string_view text = std::get<std::string_view>(values[i]);
+        ASSERT_EQ(std::get<Outcome<Text>>(out[i]), KeyStrategy::maskText(charset, hash, text)) << text;
+      }
+    }
+  }
 }
 
 }  // namespace

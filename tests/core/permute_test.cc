@@ -201,5 +201,36 @@ TEST(Permute, ValueOutsideTheRangeIsRefusedOnEveryPath) {
   }
 }
 
+// Walks side by side give each job what it gets alone: jobs of every size
+// class and label length, short and long walks mixed so that lanes finish
+// and refill at different rounds, labels past one block (walked alone), and
+// sizes of one.
+TEST(Permute, ManyWalksMatchOneAtATime) {
+  KeyedHash hash = KeyedHash::fromSubkey(std::array<uint8_t, 32>{7});
+  uint64_t state = 3;
+  auto next = [&state] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return state;
+  };
+  std::vector<std::string> labels;
+  for (size_t length : {0, 5, 20, 38, 44, 47, 60, 90, 140}) labels.push_back(std::string(length, 'L'));
+  std::vector<PermuteJob> jobs;
+  for (int i = 0; i < 3000; ++i) {
+    const unsigned bits = 1 + static_cast<unsigned>(next() % 128);
+    u128 sizeMinusOne = (static_cast<u128>(next()) << 64) | next();
+    sizeMinusOne >>= 128 - bits;
+    if (i % 50 == 0) sizeMinusOne = i % 100 == 0 ? 0 : ~u128{0};
+    const u128 value = sizeMinusOne == ~u128{0} ? sizeMinusOne / 3 : ((static_cast<u128>(next()) << 64) | next()) % (sizeMinusOne + 1);
+    jobs.push_back({sizeMinusOne, value, labels[next() % labels.size()], 0});
+  }
+  for (size_t count : {size_t{1}, size_t{3}, size_t{5}, jobs.size()}) {
+    std::vector<PermuteJob> some(jobs.begin(), jobs.begin() + count);
+    hash.permuteMany(some);
+    for (const PermuteJob& job : some) {
+      ASSERT_EQ(job.result, hash.permuteSmall(job.sizeMinusOne, job.value, job.label));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace morvo
