@@ -1,5 +1,6 @@
 #include "key.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <span>
@@ -224,50 +225,50 @@ Outcome<Text> KeyStrategy::maskText(Charset charset, const KeyedHash& hash, std:
 void KeyStrategy::maskMany(Charset charset, const KeyedHash& hash, std::span<const KeyValue> values,
                            std::span<KeyOutcome> out) {
   check(out.size() == values.size(), "one outcome per value");
-  // Reserved up front: the jobs view the walks' labels.
-  Vec<IntegerWalk> integers;
-  Vec<TextWalk> texts;
-  integers.reserve(values.size());
-  texts.reserve(values.size());
+  // A chunk at a time, its walks on the stack (they never move, so the jobs
+  // can view their labels): no allocation for values that take no walk.
+  constexpr size_t CHUNK = 32;
+  std::array<IntegerWalk, CHUNK> integers;
+  std::array<TextWalk, CHUNK> texts;
+  std::array<PermuteJob, CHUNK> jobs;
   struct Owner {
     size_t value;
     bool text;
     size_t walk;
   };
-  Vec<PermuteJob> jobs;
-  Vec<Owner> owners;
-  jobs.reserve(values.size());
-  owners.reserve(values.size());
-  for (size_t i = 0; i < values.size(); ++i) {
-    if (const Integer* const* integer = std::get_if<const Integer*>(&values[i])) {
-      IntegerWalk& walk = integers.emplace_back();
-      if (auto done = prepareInteger(hash, **integer, walk)) {
-        out[i] = std::move(*done);
-        integers.pop_back();
-        continue;
+  std::array<Owner, CHUNK> owners;
+  for (size_t begin = 0; begin < values.size(); begin += CHUNK) {
+    const size_t end = std::min(values.size(), begin + CHUNK);
+    size_t walks = 0, integerWalks = 0, textWalks = 0;
+    for (size_t i = begin; i < end; ++i) {
+      if (const Integer* const* integer = std::get_if<const Integer*>(&values[i])) {
+        IntegerWalk& walk = integers[integerWalks];
+        if (auto done = prepareInteger(hash, **integer, walk)) {
+          out[i] = std::move(*done);
+          continue;
+        }
+        jobs[walks] = walk.job;
+        owners[walks++] = {i, false, integerWalks++};
+      } else {
+        TextWalk& walk = texts[textWalks];
+        if (auto done = prepareText(charset, hash, std::get<std::string_view>(values[i]), walk)) {
+          out[i] = std::move(*done);
+          continue;
+        }
+        jobs[walks] = walk.job;
+        owners[walks++] = {i, true, textWalks++};
       }
-      jobs.push_back(walk.job);
-      owners.push_back({i, false, integers.size() - 1});
-    } else {
-      TextWalk& walk = texts.emplace_back();
-      if (auto done = prepareText(charset, hash, std::get<std::string_view>(values[i]), walk)) {
-        out[i] = std::move(*done);
-        texts.pop_back();
-        continue;
-      }
-      jobs.push_back(walk.job);
-      owners.push_back({i, true, texts.size() - 1});
     }
-  }
-  hash.permuteMany(jobs);
-  for (size_t k = 0; k < jobs.size(); ++k) {
-    const Owner& owner = owners[k];
-    if (owner.text) {
-      texts[owner.walk].job.result = jobs[k].result;
-      out[owner.value] = Outcome<Text>(finishText(texts[owner.walk]));
-    } else {
-      integers[owner.walk].job.result = jobs[k].result;
-      out[owner.value] = Outcome<Integer>(finishInteger(integers[owner.walk]));
+    hash.permuteMany(std::span<PermuteJob>(jobs.data(), walks));
+    for (size_t k = 0; k < walks; ++k) {
+      const Owner& owner = owners[k];
+      if (owner.text) {
+        texts[owner.walk].job.result = jobs[k].result;
+        out[owner.value] = Outcome<Text>(finishText(texts[owner.walk]));
+      } else {
+        integers[owner.walk].job.result = jobs[k].result;
+        out[owner.value] = Outcome<Integer>(finishInteger(integers[owner.walk]));
+      }
     }
   }
 }
