@@ -172,8 +172,8 @@ struct RoundMessage {
     return hmacStreamed(hash, midstate, tail, length);
   }
 
-  // The fused round r of a half R: its bytes in the block (the counter
-  // stays 0), and F from the digest's words, its first nb bytes big-endian.
+  // Round r of a half R: its bytes in the block (the counter stays 0), and,
+  // fused, F from the digest's words, its first nb bytes big-endian.
   void setSmall(int r, uint64_t right) {
     uint8_t* p = half();
     for (size_t i = 0; i < nb; ++i) p[nb - 1 - i] = static_cast<uint8_t>(right >> (8 * i));
@@ -186,14 +186,12 @@ struct RoundMessage {
 
   // F_r(R) for halves of at most 64 bits: one block always suffices.
   uint64_t small(int r, uint64_t right, uint64_t mask) {
+    setSmall(r, right);
     if (extensions) {
-      setSmall(r, right);
       uint32_t words[8];
       fused.run(padded, words);
       return takeSmall(words, mask);
     }
-    uint8_t* p = half();
-    for (size_t i = 0; i < nb; ++i) p[nb - 1 - i] = static_cast<uint8_t>(right >> (8 * i));
     Digest d = block(r, 0);
     uint64_t f = 0;
     for (size_t i = 0; i < nb; ++i) f = (f << 8) | d[i];

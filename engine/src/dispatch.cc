@@ -2,6 +2,7 @@
 #include "strategy.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace morvo {
 
@@ -27,6 +28,13 @@ Output fromText(Outcome<Text>&& outcome) {
 }
 
 Output refuse(const char* message) { return Refused{Text(message)}; }
+
+// A text input's bytes, copied or borrowed; none for other kinds.
+std::optional<std::string_view> textOf(const Input& input) {
+  if (const auto* copied = std::get_if<input::Text>(&input)) return std::string_view(copied->text);
+  if (const auto* borrowed = std::get_if<input::TextView>(&input)) return borrowed->text;
+  return std::nullopt;
+}
 
 Output maskNumber(const NumberStrategy& number, const KeyedHash& hash, const Input& input) {
   if (auto* v = std::get_if<input::Int>(&input)) return fromInteger(number.maskInteger(hash, v->value));
@@ -54,10 +62,8 @@ Output maskOne(const Strategy& strategy, const KeyedHash& hash, const Input& inp
   }
   const bool isBool = std::holds_alternative<input::Bool>(input);
   const auto* integer = std::get_if<input::Int>(&input);
-  // What is left is a text, copied or borrowed.
-  std::string_view text;
-  if (const auto* copied = std::get_if<input::Text>(&input)) text = copied->text;
-  if (const auto* borrowed = std::get_if<input::TextView>(&input)) text = borrowed->text;
+  // What is left is a text.
+  const std::string_view text = textOf(input).value_or(std::string_view());
 
   return std::visit(
       Overloaded{
@@ -115,10 +121,8 @@ void maskMany(const Strategy& strategy, const KeyedHash& hash, std::span<const I
       const Input& input = inputs[p];
       if (const auto* integer = std::get_if<input::Int>(&input)) {
         values[count] = &integer->value;
-      } else if (const auto* copied = std::get_if<input::Text>(&input)) {
-        values[count] = std::string_view(copied->text);
-      } else if (const auto* borrowed = std::get_if<input::TextView>(&input)) {
-        values[count] = borrowed->text;
+      } else if (const auto text = textOf(input)) {
+        values[count] = *text;
       } else {
         outputs[p] = maskOne(strategy, hash, input);
         continue;
