@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "common.h"
 #include "dec.h"
@@ -18,13 +19,40 @@ inline constexpr uint32_t WIDE_LIMBS = 8;
 // 10^154 < 2^512 < 10^155: every power of ten up to 10^154 fits.
 inline constexpr uint32_t WIDE_POWERS = 155;
 
-// A magnitude: limbs least significant first, n in use, no high zero limbs.
+// A magnitude: limbs least significant first, n in use, no high zero limbs,
+// and the limbs above n zero.
+//
+// Copies move the limbs in use one at a time. The arithmetic writes limbs one
+// at a time, and a copy of all of them by vector loads right after that
+// waits for every one of those stores to complete first (a failed store
+// forwarding, about a dozen cycles each time): it cost more than the
+// arithmetic it copied.
 struct Wide {
   std::array<uint64_t, WIDE_LIMBS> limb{};
   uint32_t n = 0;
 
+  constexpr Wide() = default;
+  constexpr Wide(const Wide& other) { assign(other); }
+  constexpr Wide& operator=(const Wide& other) {
+    assign(other);
+    return *this;
+  }
+
   bool isZero() const { return n == 0; }
   static Wide fromU128(u128 v);
+
+ private:
+  constexpr void assign(const Wide& other) {
+    const uint32_t count = other.n;
+    for (uint32_t i = 0; i < count; ++i) {
+      uint64_t v = other.limb[i];
+      // Keeps the compiler from turning the loop back into a vector copy.
+      if (!std::is_constant_evaluated()) asm("" : "+r"(v));
+      limb[i] = v;
+    }
+    for (uint32_t i = count; i < n; ++i) limb[i] = 0;
+    n = count;
+  }
 };
 
 int compareWide(const Wide& a, const Wide& b);
