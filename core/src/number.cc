@@ -50,7 +50,8 @@ std::optional<NumberPlan> planFor(const NumberStrategy& s) {
     auto most = wideMultiply(top, WideDec{variance->c, 0, false});
     if (most && most->exponent == 0) {
       auto sum = wideAdd(*most, WideDec{widePower(static_cast<uint32_t>(scale)), 0, false});
-      if (sum && sum->exponent == 0 && compareWide(sum->c, widePower(SIGNIFICANT_DIGITS)) < 0) {
+      if (sum && sum->exponent == 0 && compareWide(sum->c, widePower(SIGNIFICANT_DIGITS)) < 0 &&
+          multiplyWide(Wide::fromU128(fives()), variance->c, plan.fivesVariance)) {
         plan.exactFactor = true;
         plan.factorScale = static_cast<uint32_t>(scale);
       }
@@ -298,9 +299,28 @@ struct FastValue {
 
 // NumberStrategy::target in wide arithmetic, step for step.
 std::optional<WideDec> fastTarget(const FastValue& v) {
+  const uint64_t n = drawIndex(v.hash, v.hashText, label::NONE);
+  if (!v.s.bounded() && v.plan.exactFactor) {
+    // 2U - 1 = (2n - 2^53) / 2^53 = (2n - 2^53) 5^53 10^-53, so the change
+    // (2U - 1) v is |2n - 2^53| times the planned 5^53 v, at 10^-factorScale.
+    constexpr uint64_t HALF = uint64_t{1} << 53;
+    const bool below = 2 * n < HALF;
+    WideDec d{widePower(v.plan.factorScale), -static_cast<int64_t>(v.plan.factorScale), false};
+    Wide change = v.plan.fivesVariance;
+    check(multiplySmall(change, below ? HALF - 2 * n : 2 * n - HALF), "the factor fits, as planned");
+    if (below == v.plan.variance.negative) {
+      check(addWide(d.c, change, d.c), "the factor fits, as planned");
+    } else if (compareWide(d.c, change) >= 0) {
+      d.c = subtractWide(d.c, change);
+    } else {
+      d.c = subtractWide(change, d.c);
+      d.negative = true;
+    }
+    return wideMultiply(v.x, d);
+  }
   // U = n * 5^53 * 10^-53, exact in three limbs.
   WideDec u{Wide::fromU128(fives()), -53, false};
-  check(multiplySmall(u.c, drawIndex(v.hash, v.hashText, label::NONE)), "a unit fits three limbs");
+  check(multiplySmall(u.c, n), "a unit fits three limbs");
   if (v.s.bounded()) {
     auto scaled = wideMultiply(v.plan.span, u);
     if (!scaled) return std::nullopt;
@@ -315,20 +335,6 @@ std::optional<WideDec> fastTarget(const FastValue& v) {
   } else {
     b.c = subtractWide(one, b.c);
     b.negative = true;
-  }
-  if (v.plan.exactFactor) {
-    WideDec d{widePower(v.plan.factorScale), -static_cast<int64_t>(v.plan.factorScale), false};
-    Wide change;
-    check(multiplyWide(b.c, v.plan.variance.c, change), "the factor fits, as planned");
-    if (b.negative == v.plan.variance.negative) {
-      check(addWide(d.c, change, d.c), "the factor fits, as planned");
-    } else if (compareWide(d.c, change) >= 0) {
-      d.c = subtractWide(d.c, change);
-    } else {
-      d.c = subtractWide(change, d.c);
-      d.negative = true;
-    }
-    return wideMultiply(v.x, d);
   }
   auto c = wideMultiply(b, v.plan.variance);
   if (!c) return std::nullopt;

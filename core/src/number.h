@@ -23,6 +23,7 @@ struct NumberPlan {
   // variance at 10^-factorScale, formed without the general steps.
   bool exactFactor = false;
   uint32_t factorScale = 0;
+  Wide fivesVariance;  // 5^53 times variance's coefficient, for that factor
   WideDec min, max, span;  // bounded only; span = max - min cut to 60 digits
   // Bounded: min and max quantized up and down to the grid 10^-i, for the
   // grids of ordinary values.

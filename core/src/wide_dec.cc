@@ -93,6 +93,53 @@ constexpr std::array<Reciprocal, FIVES_PER_LIMB + 1> makeFiveReciprocals() {
 
 constexpr std::array<Reciprocal, FIVES_PER_LIMB + 1> FIVE_RECIPROCALS = makeFiveReciprocals();
 
+// Division by a power of five of two limbs, 5^28 to 5^55, one quotient limb
+// per step (Moller and Granlund's division of three limbs by two): where
+// limb-sized powers of five take two passes over the dividend, this takes
+// one.
+struct PairReciprocal {
+  u128 d = 0;          // 5^k shifted until its top bit is set
+  uint64_t v = 0;      // floor((2^192 - 1) / d) - 2^64
+  unsigned shift = 0;  // that shift
+};
+
+constexpr PairReciprocal pairReciprocalOf(u128 divisor) {
+  u128 d = divisor;
+  unsigned shift = 0;
+  while ((d >> 127) == 0) {
+    d <<= 1;
+    ++shift;
+  }
+  // (2^192 - 1) / d a bit at a time; the quotient lies in [2^64, 2^65), and
+  // a remainder that overflows 128 bits on the shift is then at least d.
+  u128 remainder = 0, quotient = 0;
+  for (int bit = 0; bit < 192; ++bit) {
+    const bool carried = (remainder >> 127) != 0;
+    remainder = (remainder << 1) | 1;
+    quotient <<= 1;
+    if (carried || remainder >= d) {
+      remainder -= d;
+      quotient |= 1;
+    }
+  }
+  return {d, static_cast<uint64_t>(quotient), shift};
+}
+
+constexpr uint32_t PAIR_FIVES_FROM = 28;
+constexpr uint32_t PAIR_FIVES_TO = 55;  // 5^55 < 2^128 < 5^56
+
+constexpr std::array<PairReciprocal, PAIR_FIVES_TO + 1> makePairReciprocals() {
+  std::array<PairReciprocal, PAIR_FIVES_TO + 1> out{};
+  u128 p = 1;
+  for (uint32_t k = 0; k <= PAIR_FIVES_TO; ++k) {
+    if (k >= PAIR_FIVES_FROM) out[k] = pairReciprocalOf(p);
+    p *= 5;
+  }
+  return out;
+}
+
+constexpr std::array<PairReciprocal, PAIR_FIVES_TO + 1> PAIR_RECIPROCALS = makePairReciprocals();
+
 // (high * 2^64 + low) / r.d with its remainder; high < r.d.
 uint64_t divideLimb(uint64_t high, uint64_t low, const Reciprocal& r, uint64_t& remainder) {
   u128 q = static_cast<u128>(r.v) * high + ((static_cast<u128>(high) << 64) | low);  // mod 2^128
@@ -130,6 +177,54 @@ uint64_t divideBy(Wide& a, const Reciprocal& r) {
   }
   trim(a);
   return rem;
+}
+
+// (u * 2^64 + low) / r.d with its remainder, for u < r.d: one step of the
+// division by two limbs.
+uint64_t dividePair(u128 u, uint64_t low, const PairReciprocal& r, u128& remainder) {
+  const uint64_t u2 = static_cast<uint64_t>(u >> 64), u1 = static_cast<uint64_t>(u);
+  const uint64_t d1 = static_cast<uint64_t>(r.d >> 64), d0 = static_cast<uint64_t>(r.d);
+  const u128 q = static_cast<u128>(r.v) * u2 + u;
+  uint64_t q1 = static_cast<uint64_t>(q >> 64);
+  const uint64_t q0 = static_cast<uint64_t>(q);
+  const uint64_t r1 = u1 - q1 * d1;
+  u128 rem = ((static_cast<u128>(r1) << 64) | low) - static_cast<u128>(d0) * q1 - r.d;  // mod 2^128
+  ++q1;
+  if (static_cast<uint64_t>(rem >> 64) >= q0) {
+    --q1;
+    rem += r.d;
+  }
+  if (rem >= r.d) {
+    ++q1;
+    rem -= r.d;
+  }
+  remainder = rem;
+  return q1;
+}
+
+// a /= 5^k in place, PAIR_FIVES_FROM <= k <= PAIR_FIVES_TO; gives the
+// remainder.
+u128 divideByFives(Wide& a, uint32_t k) {
+  const PairReciprocal& r = PAIR_RECIPROCALS[k];
+  if (a.n == 0) return 0;
+  const unsigned s = r.shift;
+  auto shifted = [&](uint32_t i) {
+    if (s == 0) return a.limb[i];
+    return (a.limb[i] << s) | (i > 0 ? a.limb[i - 1] >> (64 - s) : 0);
+  };
+  // The dividend shifted as the divisor was, its top limb first: below
+  // 2^64, so below the divisor.
+  u128 rem = s == 0 ? 0 : a.limb[a.n - 1] >> (64 - s);
+  uint32_t i = a.n;
+  // Two limbs at the top below the divisor give a zero quotient limb.
+  const u128 top = (rem << 64) | shifted(a.n - 1);
+  if (top < r.d) {
+    rem = top;
+    a.limb[--i] = 0;
+  }
+  while (i-- > 0) a.limb[i] = dividePair(rem, shifted(i), r, rem);
+  trim(a);
+  return rem >> s;
 }
 
 // a /= 10^k in place (1 <= k <= 19); gives the remainder.
@@ -178,8 +273,8 @@ void shiftRight(Wide& a, unsigned k) {
 }
 
 // cut for 20 <= k <= 54: 10^k = 2^k 5^k, so the quotient is (a >> k) / 5^k,
-// the fives divided off in two chunks of at most 27 where powers of ten take
-// three of 19. The remainder, R = r5 2^k + r2 (r2 the bits shifted out, r5
+// the fives divided off in one pass (by one limb up to 5^27, else by two)
+// where powers of ten take three of 19. The remainder, R = r5 2^k + r2 (r2 the bits shifted out, r5
 // below 5^k), is against half of 10^k, 5^k 2^(k-1):
 //   R - half = 2^(k-1) (2 r5 - 5^k) + r2,
 // and 2 r5 - 5^k is odd, so it decides alone unless it is -1, when r2 - 2^(k-1)
@@ -187,10 +282,7 @@ void shiftRight(Wide& a, unsigned k) {
 void cutByFives(Wide& a, uint32_t k, Rounding rounding, bool negative) {
   const uint64_t r2 = a.n > 0 ? a.limb[0] & ((uint64_t{1} << k) - 1) : 0;
   shiftRight(a, k);
-  const uint32_t low = std::min(k, FIVES_PER_LIMB);
-  const u128 s1 = divideBy(a, FIVE_RECIPROCALS[low]);
-  const u128 s2 = low < k ? divideBy(a, FIVE_RECIPROCALS[k - low]) : 0;
-  const u128 r5 = s2 * static_cast<uint64_t>(FIVES[low]) + s1;
+  const u128 r5 = k <= FIVES_PER_LIMB ? divideBy(a, FIVE_RECIPROCALS[k]) : divideByFives(a, k);
   const u128 twice = 2 * r5;
   int againstHalf;
   if (twice + 1 == FIVES[k]) {
@@ -597,8 +689,9 @@ std::optional<double> binaryToF64(const WideDec& x) {
   if (!shiftLeft(q, s)) return std::nullopt;
   bool sticky = false;
   for (uint64_t left = k; left > 0;) {
-    uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(left, FIVES_PER_LIMB));
-    sticky = divideBy(q, FIVE_RECIPROCALS[chunk]) != 0 || sticky;
+    uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(left, PAIR_FIVES_TO));
+    const u128 remainder = chunk <= FIVES_PER_LIMB ? divideBy(q, FIVE_RECIPROCALS[chunk]) : divideByFives(q, chunk);
+    sticky = remainder != 0 || sticky;
     left -= chunk;
   }
   if (q.isZero()) return std::nullopt;
