@@ -63,6 +63,7 @@ std::optional<NumberPlan> planFor(const NumberStrategy& s) {
     plan.min = *min;
     plan.max = *max;
     plan.span = *span;
+    if (!multiplyWide(Wide::fromU128(fives()), span->c, plan.spanFives)) plan.spanFives = Wide{};
     for (size_t i = 0; i < NumberPlan::GRIDS; ++i) {
       NumberPlan::Bounds& b = plan.bounds[i];
       b.lo = wideQuantize(*min, -static_cast<int64_t>(i), Rounding::ceiling, b.low);
@@ -317,6 +318,16 @@ std::optional<WideDec> fastTarget(const FastValue& v) {
       d.negative = true;
     }
     return wideMultiply(v.x, d);
+  }
+  if (v.s.bounded() && v.plan.spanFives.n > 0) {
+    // span * U = span * n * 5^53 * 10^-53: n times the planned span * 5^53,
+    // the same product wideMultiply would cut.
+    WideDec scaled{v.plan.spanFives, v.plan.span.exponent - 53, v.plan.span.negative};
+    if (multiplySmall(scaled.c, n)) {
+      auto cut = wideCut(scaled);
+      if (!cut) return std::nullopt;
+      return wideAdd(v.plan.min, *cut);
+    }
   }
   // U = n * 5^53 * 10^-53, exact in three limbs.
   WideDec u{Wide::fromU128(fives()), -53, false};

@@ -25,6 +25,7 @@ struct NumberPlan {
   uint32_t factorScale = 0;
   Wide fivesVariance;  // 5^53 times variance's coefficient, for that factor
   WideDec min, max, span;  // bounded only; span = max - min cut to 60 digits
+  Wide spanFives;          // span's coefficient times 5^53, when it fits
   // Bounded: min and max quantized up and down to the grid 10^-i, for the
   // grids of ordinary values.
   struct Bounds {

@@ -511,6 +511,8 @@ Dec toDec(const WideDec& x) {
   return out;
 }
 
+std::optional<WideDec> wideCut(const WideDec& exact) { return finish(exact); }
+
 std::optional<WideDec> wideMultiply(const WideDec& a, const WideDec& b) {
   WideDec out;
   if (!multiplyWide(a.c, b.c, out.c)) return std::nullopt;

@@ -88,6 +88,9 @@ Dec toDec(const WideDec& x);
 // even, or none when an intermediate would not fit.
 std::optional<WideDec> wideMultiply(const WideDec& a, const WideDec& b);
 std::optional<WideDec> wideAdd(const WideDec& a, const WideDec& b);
+// An exact result cut as those two cut theirs (its exponent within the
+// limit, give or take a few hundred).
+std::optional<WideDec> wideCut(const WideDec& exact);
 
 // Dec::quantize into out: ok with the value at exponent target,
 // unrepresentable where Dec::quantize gives none, deferred when the fast
