@@ -50,3 +50,19 @@ def test_short_decimals_and_their_neighbours():
 @given(st.lists(st.floats(allow_nan=False), min_size=1, max_size=20))
 def test_generated_floats(values):
     assert repr_probe.reprs(values) == [repr(v) for v in values]
+
+
+def test_doubles_whose_exact_value_is_short():
+    # Whole numbers, halves, quarters and finer binary fractions, whose exact
+    # value has few digits, around 15 and 16 digits and 2**53, with their
+    # neighbours, which do not.
+    rng = random.Random(11)
+    values = [2.0**53, 2.0**53 - 1, 10.0**15, 10.0**15 - 1, 10.0**15 + 2, 999999999999999.9, 2.0**-22, 2.0**-23,
+              1.5 * 2.0**-22, 3 * 2.0**49, 2.0**50, 0.5, 0.25, 0.125, 1e-7, 2.0**-1074, 123.0, 1000.0]
+    for _ in range(20_000):
+        places = rng.randrange(0, 26)
+        whole = rng.randrange(0, 10**rng.randrange(1, 17))
+        v = (whole + rng.randrange(0, 2**places) / 2**places) * rng.choice([1, -1, 2**rng.randrange(0, 20)])
+        values += [v, math.nextafter(v, 0), math.nextafter(v, math.inf)]
+    values = [v for v in values if math.isfinite(v)]
+    assert [v for v, text in zip(values, repr_probe.reprs(values)) if text != repr(v)] == []
