@@ -8,6 +8,8 @@
 namespace morvo::arrow {
 
 void* OwnedBlocks::allocate(size_t bytes) {
+  // Room first: a failure to grow the list must not lose a block.
+  if (blocks.size() == blocks.capacity()) blocks.reserve(2 * blocks.size() + 4);
   void* block = rawAllocateZeroed(bytes == 0 ? 1 : bytes);
   if (!block) throw std::bad_alloc();
   blocks.push_back(block);
