@@ -117,8 +117,11 @@ Outcome<Integer> maskDigitsInteger(const KeyedHash& hash, const Integer& value,
 
 Text maskHash(const KeyedHash& hash, std::string_view message, uint64_t length,
               std::string_view prefix) {
+  return hashText(hash.digest(message, label::NONE), length, prefix);
+}
+
+Text hashText(const Digest& d, uint64_t length, std::string_view prefix) {
   static constexpr char HEX[] = "0123456789abcdef";
-  const Digest d = hash.digest(message, label::NONE);
   const size_t chars = static_cast<size_t>(std::min<uint64_t>(length, 2 * d.size()));
   Text out(prefix.size() + chars, '\0');
   std::memcpy(out.data(), prefix.data(), prefix.size());

@@ -29,6 +29,9 @@ Outcome<Integer> maskDigitsInteger(const KeyedHash& hash, const Integer& value,
 // digest of message; one digest per call.
 Text maskHash(const KeyedHash& hash, std::string_view message, uint64_t length,
               std::string_view prefix);
+// maskHash's text from the digest, for callers that compute digests many at a
+// time (KeyedHash::digestMany of the messages under label::NONE).
+Text hashText(const Digest& digest, uint64_t length, std::string_view prefix);
 // "u" and hex of the stripped, lowered address, "@", then mailDomain or (with
 // keepDomain) what follows the last "@"; FALLBACK for non-ASCII text.
 Outcome<Text> maskEmail(const KeyedHash& hash, std::string_view text, uint64_t length,

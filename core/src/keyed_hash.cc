@@ -300,6 +300,48 @@ Digest KeyedHash::digest(std::string_view message, std::string_view label) const
   return hmac({label, std::string_view(&ZERO, 1), message});
 }
 
+void KeyedHash::digestMany(std::span<const std::string_view> messages, std::string_view label,
+                           std::span<Digest> out) const {
+  check(messages.size() == out.size(), "a digest for every message");
+  // label || 0x00 || message in one padded block.
+  const size_t fixed = label.size() + 1;
+  if (!shaExtensions() || fixed > ONE_BLOCK_TAIL) {
+    for (size_t i = 0; i < messages.size(); ++i) out[i] = digest(messages[i], label);
+    return;
+  }
+  const OneBlockHmac fused = OneBlockHmac::of(inner, outer);
+  const OneBlockHmac* const hmacs[2] = {&fused, &fused};
+  alignas(16) uint8_t blocks[2][BLOCK_SIZE];
+  const uint8_t* const blockPointers[2] = {blocks[0], blocks[1]};
+  size_t lane[2];  // which message each filled block holds
+  int filled = 0;
+  auto run = [&](int count) {
+    uint32_t words[2][8];
+    OneBlockHmac::runMany(hmacs, blockPointers, words, count);
+    for (int l = 0; l < count; ++l) {
+      for (size_t w = 0; w < 8; ++w) putBe32(out[lane[l]].data() + 4 * w, words[l][w]);
+    }
+  };
+  for (size_t i = 0; i < messages.size(); ++i) {
+    const std::string_view message = messages[i];
+    if (message.size() > ONE_BLOCK_TAIL - fixed) {
+      out[i] = digest(message, label);
+      continue;
+    }
+    uint8_t* block = blocks[filled];
+    if (!label.empty()) std::memcpy(block, label.data(), label.size());
+    block[label.size()] = 0;
+    if (!message.empty()) std::memcpy(block + fixed, message.data(), message.size());
+    padBlocks(block, fixed + message.size(), BLOCK_SIZE + fixed + message.size());
+    lane[filled++] = i;
+    if (filled == 2) {
+      run(2);
+      filled = 0;
+    }
+  }
+  if (filled == 1) run(1);
+}
+
 Vec<uint8_t> KeyedHash::expand(std::string_view message, size_t count, std::string_view label) const {
   Vec<uint8_t> out;
   out.reserve((count + 31) / 32 * 32);

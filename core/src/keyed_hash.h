@@ -58,6 +58,11 @@ struct KeyedHash {
 
   // HMAC(label || 0x00 || message).
   Digest digest(std::string_view message, std::string_view label) const;
+  // digest of every message into out (of the same size). On the SHA
+  // extensions, messages that fit one block with the label go two at a time
+  // (OneBlockHmac::runMany, a digest's two compressions in registers and
+  // the two digests interleaved); the rest one at a time. The same digests.
+  void digestMany(std::span<const std::string_view> messages, std::string_view label, std::span<Digest> out) const;
 
   // count bytes: digest of message under label || "#" || BE32(i), i = 0, 1, ...
   Vec<uint8_t> expand(std::string_view message, size_t count, std::string_view label) const;

@@ -103,8 +103,45 @@ Output maskOne(const Strategy& strategy, const KeyedHash& hash, const Input& inp
       strategy);
 }
 
+namespace {
+
+// The hash strategy's digests, a chunk of values at a time
+// (KeyedHash::digestMany).
+void maskHashes(const Strategy& strategy, const strategy::Hash& options, const KeyedHash& hash,
+                std::span<const Input> inputs, std::span<const uint32_t> positions, Output* outputs) {
+  constexpr size_t CHUNK = 32;
+  std::string_view messages[CHUNK];
+  Text integerTexts[CHUNK];
+  Digest digests[CHUNK];
+  uint32_t at[CHUNK];
+  for (size_t begin = 0; begin < positions.size(); begin += CHUNK) {
+    size_t count = 0;
+    for (uint32_t p : positions.subspan(begin, std::min(CHUNK, positions.size() - begin))) {
+      const Input& input = inputs[p];
+      if (const auto* integer = std::get_if<input::Int>(&input)) {
+        integerTexts[count] = decimalText(integer->value);
+        messages[count] = integerTexts[count];
+      } else if (const auto text = textOf(input)) {
+        messages[count] = *text;
+      } else {
+        outputs[p] = maskOne(strategy, hash, input);
+        continue;
+      }
+      at[count++] = p;
+    }
+    hash.digestMany(std::span<const std::string_view>(messages, count), label::NONE,
+                    std::span<Digest>(digests, count));
+    for (size_t i = 0; i < count; ++i) outputs[at[i]] = output::Text{hashText(digests[i], options.length, options.prefix)};
+  }
+}
+
+}  // namespace
+
 void maskMany(const Strategy& strategy, const KeyedHash& hash, std::span<const Input> inputs,
               std::span<const uint32_t> positions, Output* outputs) {
+  if (const auto* options = std::get_if<strategy::Hash>(&strategy)) {
+    return maskHashes(strategy, *options, hash, inputs, positions, outputs);
+  }
   const auto* key = std::get_if<strategy::Key>(&strategy);
   if (!key) {
     for (uint32_t p : positions) outputs[p] = maskOne(strategy, hash, inputs[p]);

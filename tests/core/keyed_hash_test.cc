@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace morvo {
 namespace {
@@ -47,6 +48,30 @@ TEST(KeyedHash, DigestIsLabelZeroMessage) {
   EXPECT_EQ(hex(hash.digest("", "")),
             "fdd716d598c266c3a3737925159e5923a0f707ef3b1e362124ed7cad2317d075");
   EXPECT_EQ(hex(hash.digest("abc", "ff1 key")), hex(hash.hmac({"ff1 key", std::string_view("\0abc", 4)})));
+}
+
+// Messages of every length around one block with the label, in lists of odd
+// and even sizes (a block left waiting for a partner), interleaved with ones
+// too long for a block, under labels of 0 to 60 bytes (the longest leave no
+// room and take the one-at-a-time path).
+TEST(KeyedHash, DigestManyMatchesOneAtATime) {
+  const KeyedHash hash = keyOf(9);
+  std::string pool;
+  for (int i = 0; i < 200; ++i) pool += static_cast<char>('a' + (i * 7) % 26);
+  for (size_t labelLength : {0, 1, 8, 30, 54, 55, 60}) {
+    const std::string label = pool.substr(100, labelLength);
+    std::vector<std::string> owned;
+    for (size_t length = 0; length <= 70; ++length) owned.push_back(pool.substr(length % 13, length));
+    for (size_t take : {size_t{1}, size_t{2}, size_t{3}, owned.size()}) {
+      std::vector<std::string_view> messages(owned.begin(), owned.begin() + static_cast<ptrdiff_t>(take));
+      std::vector<Digest> digests(take);
+      hash.digestMany(messages, label, digests);
+      for (size_t i = 0; i < take; ++i) {
+        ASSERT_EQ(hex(digests[i]), hex(hash.digest(messages[i], label)))
+            << "label " << labelLength << ", message " << messages[i].size() << " of " << take;
+      }
+    }
+  }
 }
 
 TEST(KeyedHash, ExpandIsCounterModeOverDigest) {

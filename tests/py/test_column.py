@@ -21,7 +21,7 @@ MIXED = [None, True, b"x", "abc", 12, "abc", 12, "é" * 3, "x" * 65, "x" * 64, -
 
 
 @pytest.mark.parametrize("strategy, options", [
-    ("key", {}), ("fpe", {}), ("hash", {}), ("email", {}), ("digits", {}), ("fakeStreetAddress",
+    ("key", {}), ("fpe", {}), ("hash", {}), ("hash", {"length": 64, "prefix": "h_"}), ("email", {}), ("digits", {}), ("fakeStreetAddress",
      {**WORDS, "address": "{number} {street} {kind}"}), ("number", {})])
 def test_outputs_equal_masking_each_value_alone(strategy, options):
     masker = fresh(strategy, options)
