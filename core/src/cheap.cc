@@ -135,10 +135,20 @@ Text hashText(const Digest& d, uint64_t length, std::string_view prefix) {
 
 Outcome<Text> maskEmail(const KeyedHash& hash, std::string_view text, uint64_t length,
                         std::string_view mailDomain, bool keepDomain) {
-  if (!isAscii(text)) return Fallback{};
-  const std::string_view trimmed = trim(text);
-  Text out = maskHash(hash, lowerAscii(trimmed), length, "u");
+  const std::optional<Text> message = emailMessage(text);
+  if (!message) return Fallback{};
+  return emailFromDigest(hash.digest(*message, label::NONE), text, length, mailDomain, keepDomain);
+}
 
+std::optional<Text> emailMessage(std::string_view text) {
+  if (!isAscii(text)) return std::nullopt;
+  return lowerAscii(trim(text));
+}
+
+Text emailFromDigest(const Digest& digest, std::string_view text, uint64_t length, std::string_view mailDomain,
+                     bool keepDomain) {
+  const std::string_view trimmed = trim(text);
+  Text out = hashText(digest, length, "u");
   std::string_view domain = mailDomain;
   if (keepDomain) {
     size_t at = trimmed.rfind('@');

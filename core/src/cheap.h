@@ -2,6 +2,7 @@
 // hexadecimal digests ("hash") and keyed e-mail local parts ("email").
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "common.h"
@@ -36,5 +37,11 @@ Text hashText(const Digest& digest, uint64_t length, std::string_view prefix);
 // keepDomain) what follows the last "@"; FALLBACK for non-ASCII text.
 Outcome<Text> maskEmail(const KeyedHash& hash, std::string_view text, uint64_t length,
                         std::string_view mailDomain, bool keepDomain);
+// maskEmail in two steps around its digest, for callers that compute digests
+// many at a time: the message to digest under label::NONE (none where
+// maskEmail gives FALLBACK), then the result from that digest.
+std::optional<Text> emailMessage(std::string_view text);
+Text emailFromDigest(const Digest& digest, std::string_view text, uint64_t length, std::string_view mailDomain,
+                     bool keepDomain);
 
 }  // namespace morvo

@@ -105,34 +105,64 @@ Output maskOne(const Strategy& strategy, const KeyedHash& hash, const Input& inp
 
 namespace {
 
-// The hash strategy's digests, a chunk of values at a time
-// (KeyedHash::digestMany).
-void maskHashes(const Strategy& strategy, const strategy::Hash& options, const KeyedHash& hash,
-                std::span<const Input> inputs, std::span<const uint32_t> positions, Output* outputs) {
+// Strategies of one digest per value, a chunk of values at a time
+// (KeyedHash::digestMany): `message` gives a value's message to digest, or
+// none to mask it alone; `finish` its output from the digest.
+template <class Message, class Finish>
+void maskDigests(const Strategy& strategy, const KeyedHash& hash, std::span<const Input> inputs,
+                 std::span<const uint32_t> positions, Output* outputs, Message message, Finish finish) {
   constexpr size_t CHUNK = 32;
+  Text owned[CHUNK];  // messages that are not the input's own bytes
   std::string_view messages[CHUNK];
-  Text integerTexts[CHUNK];
   Digest digests[CHUNK];
   uint32_t at[CHUNK];
   for (size_t begin = 0; begin < positions.size(); begin += CHUNK) {
     size_t count = 0;
     for (uint32_t p : positions.subspan(begin, std::min(CHUNK, positions.size() - begin))) {
-      const Input& input = inputs[p];
-      if (const auto* integer = std::get_if<input::Int>(&input)) {
-        integerTexts[count] = decimalText(integer->value);
-        messages[count] = integerTexts[count];
-      } else if (const auto text = textOf(input)) {
-        messages[count] = *text;
-      } else {
-        outputs[p] = maskOne(strategy, hash, input);
+      const std::optional<std::string_view> m = message(inputs[p], owned[count]);
+      if (!m) {
+        outputs[p] = maskOne(strategy, hash, inputs[p]);
         continue;
       }
+      messages[count] = *m;
       at[count++] = p;
     }
     hash.digestMany(std::span<const std::string_view>(messages, count), label::NONE,
                     std::span<Digest>(digests, count));
-    for (size_t i = 0; i < count; ++i) outputs[at[i]] = output::Text{hashText(digests[i], options.length, options.prefix)};
+    for (size_t i = 0; i < count; ++i) outputs[at[i]] = finish(digests[i], inputs[at[i]]);
   }
+}
+
+void maskHashes(const Strategy& strategy, const strategy::Hash& options, const KeyedHash& hash,
+                std::span<const Input> inputs, std::span<const uint32_t> positions, Output* outputs) {
+  auto message = [](const Input& input, Text& owned) -> std::optional<std::string_view> {
+    if (const auto* integer = std::get_if<input::Int>(&input)) {
+      owned = decimalText(integer->value);
+      return std::string_view(owned);
+    }
+    return textOf(input);
+  };
+  auto finish = [&](const Digest& digest, const Input&) -> Output {
+    return output::Text{hashText(digest, options.length, options.prefix)};
+  };
+  maskDigests(strategy, hash, inputs, positions, outputs, message, finish);
+}
+
+void maskEmails(const Strategy& strategy, const strategy::Email& options, const KeyedHash& hash,
+                std::span<const Input> inputs, std::span<const uint32_t> positions, Output* outputs) {
+  auto message = [](const Input& input, Text& owned) -> std::optional<std::string_view> {
+    const auto text = textOf(input);
+    if (!text) return std::nullopt;
+    std::optional<Text> lowered = emailMessage(*text);
+    if (!lowered) return std::nullopt;  // masked alone: FALLBACK
+    owned = std::move(*lowered);
+    return std::string_view(owned);
+  };
+  auto finish = [&](const Digest& digest, const Input& input) -> Output {
+    return output::Text{
+        emailFromDigest(digest, *textOf(input), options.length, options.mailDomain, options.keepDomain)};
+  };
+  maskDigests(strategy, hash, inputs, positions, outputs, message, finish);
 }
 
 }  // namespace
@@ -141,6 +171,9 @@ void maskMany(const Strategy& strategy, const KeyedHash& hash, std::span<const I
               std::span<const uint32_t> positions, Output* outputs) {
   if (const auto* options = std::get_if<strategy::Hash>(&strategy)) {
     return maskHashes(strategy, *options, hash, inputs, positions, outputs);
+  }
+  if (const auto* options = std::get_if<strategy::Email>(&strategy)) {
+    return maskEmails(strategy, *options, hash, inputs, positions, outputs);
   }
   const auto* key = std::get_if<strategy::Key>(&strategy);
   if (!key) {

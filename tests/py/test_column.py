@@ -17,11 +17,12 @@ def one_by_one(strategy, values, options=None):
 
 
 MIXED = [None, True, b"x", "abc", 12, "abc", 12, "é" * 3, "x" * 65, "x" * 64, -7, 10**50, "12", 0, "é" * 3, 10**50,
-         b"x", "x" * 65]
+         b"x", "x" * 65, " Ann.Lee@Example.COM ", "bob@site.org", "no-at-sign", "a@b@c.io", "x" * 60 + "@d.io"]
 
 
 @pytest.mark.parametrize("strategy, options", [
-    ("key", {}), ("fpe", {}), ("hash", {}), ("hash", {"length": 64, "prefix": "h_"}), ("email", {}), ("digits", {}), ("fakeStreetAddress",
+    ("key", {}), ("fpe", {}), ("hash", {}), ("hash", {"length": 64, "prefix": "h_"}), ("email", {}),
+    ("email", {"length": 20, "mailDomain": "example.org", "keepDomain": True}), ("digits", {}), ("fakeStreetAddress",
      {**WORDS, "address": "{number} {street} {kind}"}), ("number", {})])
 def test_outputs_equal_masking_each_value_alone(strategy, options):
     masker = fresh(strategy, options)
