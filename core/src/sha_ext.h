@@ -4,9 +4,10 @@
 // use it: each of a walk's HMACs waits for the one before, and a single chain
 // leaves the SHA unit mostly waiting, so two walks run side by side, their
 // compressions interleaved (a third less time per walk than one at a time;
-// three or four lanes run out of registers and gain less). Digests that do
-// not wait for one another overlap better in the library's code, so the
-// other strategies keep it.
+// three or four lanes run out of registers and gain less). Independent
+// digests gain too, two at a time (KeyedHash::digestMany: 87 against 109 ns
+// a digest), though one alone is no faster than the library's code, which
+// overlaps one call with the next.
 #pragma once
 
 #include <openssl/sha.h>
