@@ -121,16 +121,24 @@ Text maskHash(const KeyedHash& hash, std::string_view message, uint64_t length,
 }
 
 Text hashText(const Digest& d, uint64_t length, std::string_view prefix) {
+  Text out(hashTextSize(length, prefix), '\0');
+  writeHashText(d, length, prefix, out.data());
+  return out;
+}
+
+size_t hashTextSize(uint64_t length, std::string_view prefix) {
+  return prefix.size() + static_cast<size_t>(std::min<uint64_t>(length, 2 * sizeof(Digest)));
+}
+
+void writeHashText(const Digest& d, uint64_t length, std::string_view prefix, char* out) {
   static constexpr char HEX[] = "0123456789abcdef";
-  const size_t chars = static_cast<size_t>(std::min<uint64_t>(length, 2 * d.size()));
-  Text out(prefix.size() + chars, '\0');
-  std::memcpy(out.data(), prefix.data(), prefix.size());
-  char* hex = out.data() + prefix.size();
+  if (!prefix.empty()) std::memcpy(out, prefix.data(), prefix.size());
+  char* hex = out + prefix.size();
+  const size_t chars = hashTextSize(length, prefix) - prefix.size();
   for (size_t i = 0; i < chars; ++i) {
     uint8_t byte = d[i / 2];
     hex[i] = HEX[(i % 2 == 0) ? byte >> 4 : byte & 0x0f];
   }
-  return out;
 }
 
 Outcome<Text> maskEmail(const KeyedHash& hash, std::string_view text, uint64_t length,
@@ -147,16 +155,35 @@ std::optional<Text> emailMessage(std::string_view text) {
 
 Text emailFromDigest(const Digest& digest, std::string_view text, uint64_t length, std::string_view mailDomain,
                      bool keepDomain) {
-  const std::string_view trimmed = trim(text);
-  Text out = hashText(digest, length, "u");
-  std::string_view domain = mailDomain;
-  if (keepDomain) {
-    size_t at = trimmed.rfind('@');
-    if (at != std::string_view::npos) domain = trimmed.substr(at + 1);
-  }
-  out.push_back('@');
-  out.append(domain);
+  Text out(emailTextSize(text, length, mailDomain, keepDomain), '\0');
+  writeEmailText(digest, text, length, mailDomain, keepDomain, out.data());
   return out;
+}
+
+namespace {
+
+constexpr std::string_view LOCAL_PREFIX = "u";
+
+std::string_view emailDomain(std::string_view text, std::string_view mailDomain, bool keepDomain) {
+  if (!keepDomain) return mailDomain;
+  const std::string_view trimmed = trim(text);
+  const size_t at = trimmed.rfind('@');
+  return at == std::string_view::npos ? mailDomain : trimmed.substr(at + 1);
+}
+
+}  // namespace
+
+size_t emailTextSize(std::string_view text, uint64_t length, std::string_view mailDomain, bool keepDomain) {
+  return hashTextSize(length, LOCAL_PREFIX) + 1 + emailDomain(text, mailDomain, keepDomain).size();
+}
+
+void writeEmailText(const Digest& digest, std::string_view text, uint64_t length, std::string_view mailDomain,
+                    bool keepDomain, char* out) {
+  writeHashText(digest, length, LOCAL_PREFIX, out);
+  out += hashTextSize(length, LOCAL_PREFIX);
+  *out++ = '@';
+  const std::string_view domain = emailDomain(text, mailDomain, keepDomain);
+  if (!domain.empty()) std::memcpy(out, domain.data(), domain.size());
 }
 
 }  // namespace morvo

@@ -33,6 +33,10 @@ Text maskHash(const KeyedHash& hash, std::string_view message, uint64_t length,
 // maskHash's text from the digest, for callers that compute digests many at a
 // time (KeyedHash::digestMany of the messages under label::NONE).
 Text hashText(const Digest& digest, uint64_t length, std::string_view prefix);
+// Its size, and the text written to out (of that size), for callers that
+// keep it in storage of their own.
+size_t hashTextSize(uint64_t length, std::string_view prefix);
+void writeHashText(const Digest& digest, uint64_t length, std::string_view prefix, char* out);
 // "u" and hex of the stripped, lowered address, "@", then mailDomain or (with
 // keepDomain) what follows the last "@"; FALLBACK for non-ASCII text.
 Outcome<Text> maskEmail(const KeyedHash& hash, std::string_view text, uint64_t length,
@@ -43,5 +47,9 @@ Outcome<Text> maskEmail(const KeyedHash& hash, std::string_view text, uint64_t l
 std::optional<Text> emailMessage(std::string_view text);
 Text emailFromDigest(const Digest& digest, std::string_view text, uint64_t length, std::string_view mailDomain,
                      bool keepDomain);
+// Its size, and the result written to out (of that size).
+size_t emailTextSize(std::string_view text, uint64_t length, std::string_view mailDomain, bool keepDomain);
+void writeEmailText(const Digest& digest, std::string_view text, uint64_t length, std::string_view mailDomain,
+                    bool keepDomain, char* out);
 
 }  // namespace morvo

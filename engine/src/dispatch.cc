@@ -143,7 +143,10 @@ void maskHashes(const Strategy& strategy, const strategy::Hash& options, const K
     return textOf(input);
   };
   auto finish = [&](const Digest& digest, const Input&) -> Output {
-    return output::Text{hashText(digest, options.length, options.prefix)};
+    output::Text out;
+    writeHashText(digest, options.length, options.prefix,
+                  out.text.resize(hashTextSize(options.length, options.prefix)));
+    return out;
   };
   maskDigests(strategy, hash, inputs, positions, outputs, message, finish);
 }
@@ -159,8 +162,11 @@ void maskEmails(const Strategy& strategy, const strategy::Email& options, const 
     return std::string_view(owned);
   };
   auto finish = [&](const Digest& digest, const Input& input) -> Output {
-    return output::Text{
-        emailFromDigest(digest, *textOf(input), options.length, options.mailDomain, options.keepDomain)};
+    const std::string_view text = *textOf(input);
+    output::Text out;
+    writeEmailText(digest, text, options.length, options.mailDomain, options.keepDomain,
+                   out.text.resize(emailTextSize(text, options.length, options.mailDomain, options.keepDomain)));
+    return out;
   };
   maskDigests(strategy, hash, inputs, positions, outputs, message, finish);
 }

@@ -176,3 +176,15 @@ def test_different_subkeys_give_unrelated_values():
     a, _ = mask("key", values)
     b, _ = morvo_rs.Masker(bytes(32), "key", {}).maskColumn(values)
     assert sum(x == y for x, y in zip(a, b)) < 5
+
+
+def test_hash_texts_are_the_prefix_and_the_leading_hex_digits():
+    # Every length, with prefixes that carry the text across the size a result
+    # holds in place.
+    values = ["a", "customer-123456", 42]
+    full, _ = mask("hash", values, length=64)
+    for prefix in ["", "h_", "x" * 22, "p" * 30]:
+        for length in [1, 15, 16, 17, 23, 24, 25, 40, 63, 64, 65, 1000]:
+            masked, problems = mask("hash", values, length=length, prefix=prefix)
+            assert problems == {}
+            assert masked == [prefix + f[:length] for f in full], (prefix, length)

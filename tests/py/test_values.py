@@ -132,6 +132,18 @@ def test_building_outputs():
     assert type(built) is D and built == D("12.34")
 
 
+def test_text_outputs_kept_in_place_and_on_the_heap():
+    # Around the 39 bytes a result text holds in place, ASCII and not, built
+    # and deep-copied.
+    for n in (0, 1, 15, 16, 38, 39, 40, 41, 300):
+        text = "".join(chr(97 + i % 26) for i in range(n))
+        assert values_probe.build("text", text) == text
+        assert values_probe.build("copy", text) == text
+    for text in ("é" * 19 + "x", "é" * 20, "€" * 13, "€" * 14):  # 39, 40, 39, 42 bytes
+        assert values_probe.build("text", text) == text
+        assert values_probe.build("copy", text) == text
+
+
 def test_a_decimal_outside_a_number_column_is_an_internal_error():
     with pytest.raises(BaseException) as error:
         values_probe.build("decimal", "1", None)

@@ -254,7 +254,7 @@ PyObject* intToPython(const Integer& value) {
 
 // A str from UTF-8. Masked texts are nearly always ASCII, which is copied
 // into the new object as it is, without decoding.
-PyObject* textToPython(const Text& text) {
+PyObject* textToPython(std::string_view text) {
   const auto size = static_cast<Py_ssize_t>(text.size());
   if (!isAscii(text)) return checked(PyUnicode_DecodeUTF8(text.data(), size, nullptr), "failed to create a Python str");
   PyObject* out = checked(PyUnicode_New(size, 127), "failed to create a Python str");
