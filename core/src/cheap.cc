@@ -155,14 +155,17 @@ std::optional<Text> emailMessage(std::string_view text) {
 
 Text emailFromDigest(const Digest& digest, std::string_view text, uint64_t length, std::string_view mailDomain,
                      bool keepDomain) {
-  Text out(emailTextSize(text, length, mailDomain, keepDomain), '\0');
-  writeEmailText(digest, text, length, mailDomain, keepDomain, out.data());
+  const std::string_view domain = emailDomain(text, mailDomain, keepDomain);
+  Text out(emailTextSize(length, domain), '\0');
+  writeEmailText(digest, length, domain, out.data());
   return out;
 }
 
 namespace {
 
 constexpr std::string_view LOCAL_PREFIX = "u";
+
+}  // namespace
 
 std::string_view emailDomain(std::string_view text, std::string_view mailDomain, bool keepDomain) {
   if (!keepDomain) return mailDomain;
@@ -171,18 +174,14 @@ std::string_view emailDomain(std::string_view text, std::string_view mailDomain,
   return at == std::string_view::npos ? mailDomain : trimmed.substr(at + 1);
 }
 
-}  // namespace
-
-size_t emailTextSize(std::string_view text, uint64_t length, std::string_view mailDomain, bool keepDomain) {
-  return hashTextSize(length, LOCAL_PREFIX) + 1 + emailDomain(text, mailDomain, keepDomain).size();
+size_t emailTextSize(uint64_t length, std::string_view domain) {
+  return hashTextSize(length, LOCAL_PREFIX) + 1 + domain.size();
 }
 
-void writeEmailText(const Digest& digest, std::string_view text, uint64_t length, std::string_view mailDomain,
-                    bool keepDomain, char* out) {
+void writeEmailText(const Digest& digest, uint64_t length, std::string_view domain, char* out) {
   writeHashText(digest, length, LOCAL_PREFIX, out);
   out += hashTextSize(length, LOCAL_PREFIX);
   *out++ = '@';
-  const std::string_view domain = emailDomain(text, mailDomain, keepDomain);
   if (!domain.empty()) std::memcpy(out, domain.data(), domain.size());
 }
 

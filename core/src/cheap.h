@@ -47,9 +47,11 @@ Outcome<Text> maskEmail(const KeyedHash& hash, std::string_view text, uint64_t l
 std::optional<Text> emailMessage(std::string_view text);
 Text emailFromDigest(const Digest& digest, std::string_view text, uint64_t length, std::string_view mailDomain,
                      bool keepDomain);
-// Its size, and the result written to out (of that size).
-size_t emailTextSize(std::string_view text, uint64_t length, std::string_view mailDomain, bool keepDomain);
-void writeEmailText(const Digest& digest, std::string_view text, uint64_t length, std::string_view mailDomain,
-                    bool keepDomain, char* out);
+// The result's domain: mailDomain, or with keepDomain what follows the last
+// "@" of the stripped text, when it has one. Then the result's size, and the
+// result written to out (of that size).
+std::string_view emailDomain(std::string_view text, std::string_view mailDomain, bool keepDomain);
+size_t emailTextSize(uint64_t length, std::string_view domain);
+void writeEmailText(const Digest& digest, uint64_t length, std::string_view domain, char* out);
 
 }  // namespace morvo

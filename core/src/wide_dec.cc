@@ -274,8 +274,8 @@ void shiftRight(Wide& a, unsigned k) {
 
 // cut for 20 <= k <= 54: 10^k = 2^k 5^k, so the quotient is (a >> k) / 5^k,
 // the fives divided off in one pass (by one limb up to 5^27, else by two)
-// where powers of ten take three of 19. The remainder, R = r5 2^k + r2 (r2 the bits shifted out, r5
-// below 5^k), is against half of 10^k, 5^k 2^(k-1):
+// where powers of ten take three of 19. The remainder, R = r5 2^k + r2 (r2
+// the bits shifted out, r5 below 5^k), is against half of 10^k, 5^k 2^(k-1):
 //   R - half = 2^(k-1) (2 r5 - 5^k) + r2,
 // and 2 r5 - 5^k is odd, so it decides alone unless it is -1, when r2 - 2^(k-1)
 // does.

@@ -162,10 +162,9 @@ void maskEmails(const Strategy& strategy, const strategy::Email& options, const 
     return std::string_view(owned);
   };
   auto finish = [&](const Digest& digest, const Input& input) -> Output {
-    const std::string_view text = *textOf(input);
+    const std::string_view domain = emailDomain(*textOf(input), options.mailDomain, options.keepDomain);
     output::Text out;
-    writeEmailText(digest, text, options.length, options.mailDomain, options.keepDomain,
-                   out.text.resize(emailTextSize(text, options.length, options.mailDomain, options.keepDomain)));
+    writeEmailText(digest, options.length, domain, out.text.resize(emailTextSize(options.length, domain)));
     return out;
   };
   maskDigests(strategy, hash, inputs, positions, outputs, message, finish);
