@@ -132,6 +132,17 @@ def test_building_outputs():
     assert type(built) is D and built == D("12.34")
 
 
+def test_decimals_built_one_after_another_each_get_their_own_text():
+    texts = [f"{i}.{i:02d}" for i in range(50)]
+    assert values_probe.build("decimals", texts, D) == [D(t) for t in texts]
+    # A maker that keeps the very argument tuples it was called with: what it
+    # kept must not change as the next values are built.
+    assert values_probe.build("decimals", texts, values_probe.keep) == texts
+    assert values_probe.kept() == [(t,) for t in texts]
+    with pytest.raises(ValueError):
+        values_probe.build("decimals", ["1", "2"], lambda text: int("x"))
+
+
 def test_text_outputs_kept_in_place_and_on_the_heap():
     # Around the 39 bytes a result text holds in place, ASCII and not, built
     # and deep-copied.

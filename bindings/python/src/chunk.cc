@@ -52,7 +52,7 @@ bool readMaskers(PyObject* maskers, std::vector<PyRef>& out) {
 struct Column {
   const Masker* masker = nullptr;  // null: carried through
   PyObject* decimalType = nullptr;  // borrowed from the call's kit
-  PyObject* makeDecimal = nullptr;  // likewise
+  DecimalKit* decimal = nullptr;  // likewise
   Vec<Input> inputs;
   DistinctOutputs masked;
 };
@@ -100,7 +100,7 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     columns[j].masker = &maskerOf(maskers[j].get());
     if (std::holds_alternative<strategy::Number>(columns[j].masker->strategy)) {
       columns[j].decimalType = decimal.type.get();
-      columns[j].makeDecimal = decimal.make.get();
+      columns[j].decimal = &decimal;
     }
     columns[j].inputs.reserve(hint);
   }
@@ -163,7 +163,7 @@ PyObject* maskChunk(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
                                   static_cast<Py_ssize_t>(j));
           Py_INCREF(item);
         } else {
-          item = toPython(output, column.makeDecimal);
+          item = toPython(output, column.decimal);
           if (!item) return nullptr;
         }
       }

@@ -262,9 +262,30 @@ PyObject* textToPython(std::string_view text) {
   return out;
 }
 
+// A Decimal from its text, through the kit's maker. Calling it with a tuple
+// of our own saves the tuple the interpreter would otherwise build and free
+// for each call. The tuple is reused only while nothing else holds it: a
+// maker that kept a reference keeps it unchanged, and the next call makes
+// a new one.
+PyObject* makeDecimal(DecimalKit& kit, std::string_view digits) {
+  PyObject* text = textToPython(digits);
+  if (!text) return nullptr;
+  if (!kit.arguments || Py_REFCNT(kit.arguments.get()) != 1) {
+    kit.arguments = PyRef::steal(PyTuple_New(1));
+    if (!kit.arguments) {
+      Py_DECREF(text);
+      return raiseInternal("failed to create a Python tuple");
+    }
+  }
+  PyObject* previous = PyTuple_GET_ITEM(kit.arguments.get(), 0);
+  PyTuple_SET_ITEM(kit.arguments.get(), 0, text);
+  Py_XDECREF(previous);
+  return PyObject_Call(kit.make.get(), kit.arguments.get(), nullptr);
+}
+
 }  // namespace
 
-PyObject* toPython(const Output& output, PyObject* makeDecimal) {
+PyObject* toPython(const Output& output, DecimalKit* decimal) {
   switch (output.index()) {
     case 1:
       return intToPython(std::get<output::Int>(output).value);
@@ -275,12 +296,10 @@ PyObject* toPython(const Output& output, PyObject* makeDecimal) {
       return checked(PyFloat_FromDouble(std::get<output::Float>(output).value),
                      "failed to create a Python float");
     case 4: {
-      if (!makeDecimal) {
+      if (!decimal) {
         return raiseInternal("internal error: entered unreachable code: only a number column returns a Decimal");
       }
-      PyRef str = PyRef::steal(textToPython(std::get<output::Decimal>(output).text));
-      if (!str) return nullptr;
-      return PyObject_CallOneArg(makeDecimal, str.get());
+      return makeDecimal(*decimal, std::get<output::Decimal>(output).text);
     }
     default:  // None, and both problem outcomes
       Py_RETURN_NONE;

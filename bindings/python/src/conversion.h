@@ -26,6 +26,9 @@ PyObject* problemMarker(const Output& output);
 struct DecimalKit {
   PyRef type;
   PyRef make;
+  // The maker takes its argument in a tuple; one serves every call while
+  // it stays ours alone (see makeDecimal).
+  PyRef arguments;
 };
 // False with the import's error set.
 bool importDecimalKit(DecimalKit& kit);
@@ -40,8 +43,8 @@ enum class StrBytes : uint8_t { copied, borrowed };
 // read; every other unreadable value becomes input::Other. Needs the GIL.
 bool convert(PyObject* value, PyObject* decimalType, Input& out, StrBytes strs = StrBytes::copied);
 
-// A new reference for the output, or null with an exception set; makeDecimal
-// is a DecimalKit's maker in a number column. Needs the GIL.
-PyObject* toPython(const Output& output, PyObject* makeDecimal);
+// A new reference for the output, or null with an exception set; decimal is
+// the call's DecimalKit in a number column, else null. Needs the GIL.
+PyObject* toPython(const Output& output, DecimalKit* decimal);
 
 }  // namespace morvo

@@ -385,7 +385,7 @@ PyObject* maskColumn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       item = PyList_GET_ITEM(list.get(), static_cast<Py_ssize_t>(source));
       Py_INCREF(item);
     } else {
-      item = toPython(output, decimal.make.get());
+      item = toPython(output, decimal.make ? &decimal : nullptr);
       if (!item) return nullptr;
     }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(p), item);

@@ -57,14 +57,32 @@ PyObject* read(PyObject*, PyObject* args) {
   }
 }
 
-// build(kind, payload, decimalType=None) -> toPython of the Output.
+// build(kind, payload, maker=None) -> toPython of the Output; "decimals"
+// builds a list of texts' Decimals with one kit.
 PyObject* build(PyObject*, PyObject* args) {
   const char* kind;
   PyObject* payload;
   PyObject* decimalType = Py_None;
   if (!PyArg_ParseTuple(args, "sO|O", &kind, &payload, &decimalType)) return nullptr;
-  PyObject* type = decimalType == Py_None ? nullptr : decimalType;
+  DecimalKit kit;
+  if (decimalType != Py_None) kit.make = PyRef::borrow(decimalType);
+  DecimalKit* decimal = kit.make ? &kit : nullptr;
   std::string_view k(kind);
+  if (k == "decimals") {
+    // One kit for a whole list of texts, as a column is built.
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    PyRef iterator = PyRef::steal(PyObject_GetIter(payload));
+    if (!iterator) return nullptr;
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+      const char* text = PyUnicode_AsUTF8(item.get());
+      if (!text) return nullptr;
+      PyRef built = PyRef::steal(toPython(output::Decimal{Text(text)}, decimal));
+      if (!built || PyList_Append(list.get(), built.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return list.release();
+  }
   Output output;
   if (k == "decimal" || k == "refused" || k == "text") {
     const char* text = PyUnicode_AsUTF8(payload);
@@ -84,10 +102,30 @@ PyObject* build(PyObject*, PyObject* args) {
   } else {
     output = output::None{};
   }
-  return toPython(output, type);
+  return toPython(output, decimal);
+}
+
+// keep(*arguments) -> arguments[0], keeping the very tuple it was called
+// with; kept() hands the kept tuples over. A maker that holds on to its
+// arguments, as C code may.
+PyObject* KEPT = nullptr;
+
+PyObject* keep(PyObject*, PyObject* args) {
+  if (PyTuple_GET_SIZE(args) != 1) return nullptr;
+  if (!KEPT && !(KEPT = PyList_New(0))) return nullptr;
+  if (PyList_Append(KEPT, args) < 0) return nullptr;
+  return Py_NewRef(PyTuple_GET_ITEM(args, 0));
+}
+
+PyObject* kept(PyObject*, PyObject*) {
+  PyObject* list = KEPT ? KEPT : PyList_New(0);
+  KEPT = nullptr;
+  return list;
 }
 
 PyMethodDef METHODS[] = {
+    {"keep", keep, METH_VARARGS, nullptr},
+    {"kept", kept, METH_NOARGS, nullptr},
     {"read", read, METH_VARARGS, nullptr},
     {"build", build, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
