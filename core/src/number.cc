@@ -25,11 +25,14 @@ bool withinInputLimits(const Dec& x) {
 }
 
 // The top 53 bits of the digest's first 8 bytes: the draw unit times 2^53.
-uint64_t drawIndex(const KeyedHash& hash, std::string_view message, std::string_view label) {
-  Digest d = hash.digest(message, label);
+uint64_t drawIndexOf(const Digest& d) {
   uint64_t k = 0;
   for (size_t i = 0; i < 8; ++i) k = (k << 8) | d[i];
   return k >> 11;
+}
+
+uint64_t drawIndex(const KeyedHash& hash, std::string_view message, std::string_view label) {
+  return drawIndexOf(hash.digest(message, label));
 }
 
 // The unit of a draw, in [0, 1).
@@ -289,18 +292,20 @@ namespace morvo {
 
 namespace {
 
-// The fast path's state for one value: the options' wide form and the value.
+// The fast path's state for one value: the options' wide form, the value
+// and the digest of its draw.
 struct FastValue {
   const NumberStrategy& s;
   const NumberPlan& plan;
   const KeyedHash& hash;
   std::string_view hashText;
-  WideDec x;
+  const WideDec& x;
+  const Digest& draw;
 };
 
 // NumberStrategy::target in wide arithmetic, step for step.
 std::optional<WideDec> fastTarget(const FastValue& v) {
-  const uint64_t n = drawIndex(v.hash, v.hashText, label::NONE);
+  const uint64_t n = drawIndexOf(v.draw);
   if (!v.s.bounded() && v.plan.exactFactor) {
     // 2U - 1 = (2n - 2^53) / 2^53 = (2n - 2^53) 5^53 10^-53, so the change
     // (2U - 1) v is |2n - 2^53| times the planned 5^53 v, at 10^-factorScale.
@@ -450,18 +455,24 @@ std::optional<size_t> decimalHashTextInto(u128 coefficient, int64_t exponent, bo
 std::optional<Dec> NumberStrategy::targetFast(const Dec& x, const KeyedHash& hash, std::string_view hashText) const {
   auto wide = toWide(x);
   if (!plan || !wide) return std::nullopt;
-  auto t = fastTarget(FastValue{*this, *plan, hash, hashText, *wide});
+  const Digest draw = hash.digest(hashText, label::NONE);
+  auto t = fastTarget(FastValue{*this, *plan, hash, hashText, *wide, draw});
   if (!t) return std::nullopt;
   return toDec(*t);
 }
 
-std::optional<Outcome<Integer>> NumberStrategy::maskIntegerFast(const KeyedHash& hash, const Integer& value) const {
-  if (!plan || !fitsU128(value.magnitude)) return std::nullopt;
+Prepared NumberStrategy::prepareInteger(const Integer& value, NumberDraft& draft) const {
+  if (!plan || !fitsU128(value.magnitude)) return Prepared::exact;
   u128 magnitude = toU128(value.magnitude);
-  if (magnitude >= powerOfTen128(INPUT_DIGITS)) return std::nullopt;
-  char text[48];
-  size_t length = writeMagnitude(magnitude, value.negative(), text);
-  FastValue v{*this, *plan, hash, {text, length}, WideDec{Wide::fromU128(magnitude), 0, value.negative()}};
+  if (magnitude >= powerOfTen128(INPUT_DIGITS)) return Prepared::exact;
+  draft.length = writeMagnitude(magnitude, value.negative(), draft.text);
+  draft.x = WideDec{Wide::fromU128(magnitude), 0, value.negative()};
+  return Prepared::ready;
+}
+
+std::optional<Outcome<Integer>> NumberStrategy::finishInteger(const KeyedHash& hash, const NumberDraft& draft,
+                                                              const Digest& draw) const {
+  FastValue v{*this, *plan, hash, draft.message(), draft.x, draw};
   auto t = fastTarget(v);
   if (!t) return std::nullopt;
   WideDec m;
@@ -480,20 +491,28 @@ std::optional<Outcome<Integer>> NumberStrategy::maskIntegerFast(const KeyedHash&
   return Outcome<Integer>(Integer::fromMagnitude(m.negative, std::move(limbs)));
 }
 
-std::optional<Outcome<double>> NumberStrategy::maskFloatFast(const KeyedHash& hash, double value,
-                                                             std::string_view repr) const {
-  if (!plan) return std::nullopt;
-  if (!std::isfinite(value) || value == 0) return Outcome<double>(Fallback{});
+Prepared NumberStrategy::prepareFloat(double value, std::string_view repr, NumberDraft& draft) const {
+  if (!plan) return Prepared::exact;
+  if (!std::isfinite(value) || value == 0) return Prepared::fallback;
   auto x = parseShort(repr);
-  if (!x || x->exponent < -INPUT_EXPONENT || x->exponent > INPUT_EXPONENT) return std::nullopt;
-  char text[48];
-  std::string_view hashText = repr;
+  if (!x || x->exponent < -INPUT_EXPONENT || x->exponent > INPUT_EXPONENT) return Prepared::exact;
   if (std::trunc(value) == value) {
     double magnitude = std::fabs(value);
-    if (magnitude >= TWO_TO_128) return std::nullopt;
-    hashText = {text, writeMagnitude(static_cast<u128>(magnitude), value < 0, text)};
+    if (magnitude >= TWO_TO_128) return Prepared::exact;
+    draft.length = writeMagnitude(static_cast<u128>(magnitude), value < 0, draft.text);
+  } else {
+    if (repr.size() > sizeof(draft.text)) return Prepared::exact;
+    std::memcpy(draft.text, repr.data(), repr.size());
+    draft.length = repr.size();
   }
-  FastValue v{*this, *plan, hash, hashText, wideOf(*x)};
+  draft.x = wideOf(*x);
+  draft.value = value;
+  return Prepared::ready;
+}
+
+std::optional<Outcome<double>> NumberStrategy::finishFloat(const KeyedHash& hash, const NumberDraft& draft,
+                                                           const Digest& draw) const {
+  FastValue v{*this, *plan, hash, draft.message(), draft.x, draw};
   auto t = fastTarget(v);
   if (!t) return std::nullopt;
   std::optional<double> out;
@@ -512,26 +531,67 @@ std::optional<Outcome<double>> NumberStrategy::maskFloatFast(const KeyedHash& ha
   return Outcome<double>(*out);
 }
 
-std::optional<Outcome<Text>> NumberStrategy::maskDecimalFast(const KeyedHash& hash, std::string_view text) const {
-  if (!plan) return std::nullopt;
+Prepared NumberStrategy::prepareDecimal(std::string_view text, NumberDraft& draft) const {
+  if (!plan) return Prepared::exact;
   auto x = parseShort(text);
-  if (!x || x->exponent < -INPUT_EXPONENT || x->exponent > INPUT_EXPONENT) return std::nullopt;
-  if (x->coefficient == 0) return Outcome<Text>(Fallback{});
-  char hashText[HASH_TEXT_CAPACITY];
-  auto length = decimalHashTextInto(x->coefficient, x->exponent, x->negative, hashText);
-  if (!length) return Outcome<Text>(Fallback{});
-  FastValue v{*this, *plan, hash, {hashText, *length}, wideOf(*x)};
+  if (!x || x->exponent < -INPUT_EXPONENT || x->exponent > INPUT_EXPONENT) return Prepared::exact;
+  if (x->coefficient == 0) return Prepared::fallback;
+  auto length = decimalHashTextInto(x->coefficient, x->exponent, x->negative, draft.text);
+  if (!length) return Prepared::fallback;
+  draft.length = *length;
+  draft.x = wideOf(*x);
+  draft.grid = decimals ? -static_cast<int64_t>(*decimals) : std::min<int64_t>(x->exponent, 0);
+  return Prepared::ready;
+}
+
+std::optional<Outcome<Text>> NumberStrategy::finishDecimal(const KeyedHash& hash, const NumberDraft& draft,
+                                                           const Digest& draw) const {
+  FastValue v{*this, *plan, hash, draft.message(), draft.x, draw};
   auto t = fastTarget(v);
   if (!t) return std::nullopt;
-  int64_t e = decimals ? -static_cast<int64_t>(*decimals) : std::min<int64_t>(x->exponent, 0);
   WideDec m;
-  if (Step s = fastResult(v, *t, e, m); s != Step::ok) {
+  if (Step s = fastResult(v, *t, draft.grid, m); s != Step::ok) {
     if (s == Step::fallback) return Outcome<Text>(Fallback{});
     return std::nullopt;
   }
   if (m.isZero()) return Outcome<Text>(Fallback{});
   char out[WIDE_TEXT];
   return Outcome<Text>(Text(out, wideText(m, out)));
+}
+
+namespace {
+
+// A fast path in one go: prepare, the draw's digest, finish.
+template <class T, class Prepare, class Finish>
+std::optional<Outcome<T>> fastInOneGo(const KeyedHash& hash, Prepare prepare, Finish finish) {
+  NumberDraft draft;
+  switch (prepare(draft)) {
+    case Prepared::fallback: return Outcome<T>(Fallback{});
+    case Prepared::exact: return std::nullopt;
+    case Prepared::ready: break;
+  }
+  return finish(draft, hash.digest(draft.message(), label::NONE));
+}
+
+}  // namespace
+
+std::optional<Outcome<Integer>> NumberStrategy::maskIntegerFast(const KeyedHash& hash, const Integer& value) const {
+  return fastInOneGo<Integer>(
+      hash, [&](NumberDraft& d) { return prepareInteger(value, d); },
+      [&](const NumberDraft& d, const Digest& draw) { return finishInteger(hash, d, draw); });
+}
+
+std::optional<Outcome<double>> NumberStrategy::maskFloatFast(const KeyedHash& hash, double value,
+                                                             std::string_view repr) const {
+  return fastInOneGo<double>(
+      hash, [&](NumberDraft& d) { return prepareFloat(value, repr, d); },
+      [&](const NumberDraft& d, const Digest& draw) { return finishFloat(hash, d, draw); });
+}
+
+std::optional<Outcome<Text>> NumberStrategy::maskDecimalFast(const KeyedHash& hash, std::string_view text) const {
+  return fastInOneGo<Text>(
+      hash, [&](NumberDraft& d) { return prepareDecimal(text, d); },
+      [&](const NumberDraft& d, const Digest& draw) { return finishDecimal(hash, d, draw); });
 }
 
 Outcome<Integer> NumberStrategy::maskInteger(const KeyedHash& hash, const Integer& value) const {

@@ -36,6 +36,21 @@ struct NumberPlan {
   std::array<Bounds, GRIDS> bounds;
 };
 
+// One value on the fast path between the message of its draw and that
+// message's digest under label::NONE, so that the digests of many values
+// can be taken together (KeyedHash::digestMany).
+struct NumberDraft {
+  WideDec x;
+  int64_t grid = 0;  // a Decimal's result grid, 10^grid
+  double value = 0;  // a float's value
+  size_t length = 0;
+  char text[448];    // the draw's message
+  std::string_view message() const { return {text, length}; }
+};
+// What prepare* made of a value: a draft ready for its digest, a FALLBACK
+// known before any digest, or a value for the exact path.
+enum class Prepared : uint8_t { ready, fallback, exact };
+
 struct NumberStrategy {
   Dec variance;
   std::optional<Dec> min;  // set together with max
@@ -84,6 +99,18 @@ struct NumberStrategy {
   std::optional<Outcome<Integer>> maskIntegerFast(const KeyedHash& hash, const Integer& value) const;
   std::optional<Outcome<double>> maskFloatFast(const KeyedHash& hash, double value, std::string_view repr) const;
   std::optional<Outcome<Text>> maskDecimalFast(const KeyedHash& hash, std::string_view text) const;
+  // The fast path in two steps around the draw's digest: prepare* fill the
+  // draft; finish* give the outcome from the digest, or none where the
+  // fast path gives none.
+  Prepared prepareInteger(const Integer& value, NumberDraft& draft) const;
+  Prepared prepareFloat(double value, std::string_view repr, NumberDraft& draft) const;
+  Prepared prepareDecimal(std::string_view text, NumberDraft& draft) const;
+  std::optional<Outcome<Integer>> finishInteger(const KeyedHash& hash, const NumberDraft& draft,
+                                                const Digest& draw) const;
+  std::optional<Outcome<double>> finishFloat(const KeyedHash& hash, const NumberDraft& draft,
+                                             const Digest& draw) const;
+  std::optional<Outcome<Text>> finishDecimal(const KeyedHash& hash, const NumberDraft& draft,
+                                             const Digest& draw) const;
 };
 
 // The message of both keyed draws for a float: its exact integer when it is
@@ -95,7 +122,7 @@ std::optional<Text> decimalHashText(const Dec& x);
 // decimalHashText of coefficient * 10^exponent (coefficient > 0, exponent
 // within the input limits) written to out, which holds at least
 // HASH_TEXT_CAPACITY bytes; gives the count, or none where that gives none.
-inline constexpr size_t HASH_TEXT_CAPACITY = 448;
+inline constexpr size_t HASH_TEXT_CAPACITY = sizeof(NumberDraft::text);
 std::optional<size_t> decimalHashTextInto(u128 coefficient, int64_t exponent, bool negative, char* out);
 
 }  // namespace morvo

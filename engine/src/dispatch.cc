@@ -105,21 +105,22 @@ Output maskOne(const Strategy& strategy, const KeyedHash& hash, const Input& inp
 
 namespace {
 
-// Strategies of one digest per value, a chunk of values at a time
-// (KeyedHash::digestMany): `message` gives a value's message to digest, or
-// none to mask it alone; `finish` its output from the digest.
-template <class Message, class Finish>
+// Strategies whose values start from one digest each, a chunk of values at
+// a time (KeyedHash::digestMany): `message` gives a value's message to
+// digest, kept with its state, or none to mask it alone; `finish` its
+// output from the digest and the state.
+template <class State, class Message, class Finish>
 void maskDigests(const Strategy& strategy, const KeyedHash& hash, std::span<const Input> inputs,
                  std::span<const uint32_t> positions, Output* outputs, Message message, Finish finish) {
   constexpr size_t CHUNK = 32;
-  Text owned[CHUNK];  // messages that are not the input's own bytes
+  State states[CHUNK];
   std::string_view messages[CHUNK];
   Digest digests[CHUNK];
   uint32_t at[CHUNK];
   for (size_t begin = 0; begin < positions.size(); begin += CHUNK) {
     size_t count = 0;
     for (uint32_t p : positions.subspan(begin, std::min(CHUNK, positions.size() - begin))) {
-      const std::optional<std::string_view> m = message(inputs[p], owned[count]);
+      const std::optional<std::string_view> m = message(inputs[p], states[count]);
       if (!m) {
         outputs[p] = maskOne(strategy, hash, inputs[p]);
         continue;
@@ -129,7 +130,7 @@ void maskDigests(const Strategy& strategy, const KeyedHash& hash, std::span<cons
     }
     hash.digestMany(std::span<const std::string_view>(messages, count), label::NONE,
                     std::span<Digest>(digests, count));
-    for (size_t i = 0; i < count; ++i) outputs[at[i]] = finish(digests[i], inputs[at[i]]);
+    for (size_t i = 0; i < count; ++i) outputs[at[i]] = finish(digests[i], inputs[at[i]], states[i]);
   }
 }
 
@@ -142,13 +143,13 @@ void maskHashes(const Strategy& strategy, const strategy::Hash& options, const K
     }
     return textOf(input);
   };
-  auto finish = [&](const Digest& digest, const Input&) -> Output {
+  auto finish = [&](const Digest& digest, const Input&, const Text&) -> Output {
     output::Text out;
     writeHashText(digest, options.length, options.prefix,
                   out.text.resize(hashTextSize(options.length, options.prefix)));
     return out;
   };
-  maskDigests(strategy, hash, inputs, positions, outputs, message, finish);
+  maskDigests<Text>(strategy, hash, inputs, positions, outputs, message, finish);
 }
 
 void maskEmails(const Strategy& strategy, const strategy::Email& options, const KeyedHash& hash,
@@ -161,13 +162,46 @@ void maskEmails(const Strategy& strategy, const strategy::Email& options, const 
     owned = std::move(*lowered);
     return std::string_view(owned);
   };
-  auto finish = [&](const Digest& digest, const Input& input) -> Output {
+  auto finish = [&](const Digest& digest, const Input& input, const Text&) -> Output {
     const std::string_view domain = emailDomain(*textOf(input), options.mailDomain, options.keepDomain);
     output::Text out;
     writeEmailText(digest, options.length, domain, out.text.resize(emailTextSize(options.length, domain)));
     return out;
   };
-  maskDigests(strategy, hash, inputs, positions, outputs, message, finish);
+  maskDigests<Text>(strategy, hash, inputs, positions, outputs, message, finish);
+}
+
+// The number strategy's fast path, its draws' digests taken together. A
+// value the fast path leaves to the exact one is masked alone.
+void maskNumbers(const Strategy& strategy, const NumberStrategy& number, const KeyedHash& hash,
+                 std::span<const Input> inputs, std::span<const uint32_t> positions, Output* outputs) {
+  auto message = [&](const Input& input, NumberDraft& draft) -> std::optional<std::string_view> {
+    Prepared prepared = Prepared::exact;
+    if (const auto* v = std::get_if<input::Int>(&input)) {
+      prepared = number.prepareInteger(v->value, draft);
+    } else if (const auto* v = std::get_if<input::Float>(&input)) {
+      prepared = number.prepareFloat(v->value, v->repr, draft);
+    } else if (const auto* v = std::get_if<input::Decimal>(&input)) {
+      prepared = number.prepareDecimal(v->text, draft);
+    }
+    if (prepared != Prepared::ready) return std::nullopt;
+    return draft.message();
+  };
+  auto finish = [&](const Digest& draw, const Input& input, const NumberDraft& draft) -> Output {
+    if (std::holds_alternative<input::Int>(input)) {
+      if (auto outcome = number.finishInteger(hash, draft, draw)) return fromInteger(std::move(*outcome));
+    } else if (std::holds_alternative<input::Float>(input)) {
+      if (auto outcome = number.finishFloat(hash, draft, draw)) {
+        if (auto* value = std::get_if<double>(&*outcome)) return output::Float{*value};
+        return Fallback{};
+      }
+    } else if (auto outcome = number.finishDecimal(hash, draft, draw)) {
+      if (auto* value = std::get_if<Text>(&*outcome)) return output::Decimal{std::move(*value)};
+      return Fallback{};
+    }
+    return maskOne(strategy, hash, input);
+  };
+  maskDigests<NumberDraft>(strategy, hash, inputs, positions, outputs, message, finish);
 }
 
 }  // namespace
@@ -179,6 +213,9 @@ void maskMany(const Strategy& strategy, const KeyedHash& hash, std::span<const I
   }
   if (const auto* options = std::get_if<strategy::Email>(&strategy)) {
     return maskEmails(strategy, *options, hash, inputs, positions, outputs);
+  }
+  if (const auto* number = std::get_if<strategy::Number>(&strategy)) {
+    return maskNumbers(strategy, *number->number, hash, inputs, positions, outputs);
   }
   const auto* key = std::get_if<strategy::Key>(&strategy);
   if (!key) {

@@ -2,6 +2,7 @@
 import threading
 
 import pytest
+from decimal import Decimal as D
 
 import morvo_rs
 from conftest import WORDS
@@ -32,6 +33,22 @@ def test_outputs_equal_masking_each_value_alone(strategy, options):
     masked, problems = cold
     for position, (alone_masked, alone_problems) in enumerate(one_by_one(strategy, MIXED, options)):
         assert masked[position] == alone_masked[0]
+        assert problems.get(position) == alone_problems.get(0)
+
+
+NUMBERS = [1.5, D("12.34"), 7, -3, 0, 0.0, D("0"), 1e300, 2.0**130, 2.0**60, D("1E+500"), D("1E-390"),
+           D("1.000000000000000000000000000000001"), float("nan"), D("NaN"), -2.5, 10**40, 10**37, D("-0.01"),
+           3.0, D("120"), 0.1, D("5E+3"), "7", None, True]
+
+
+@pytest.mark.parametrize("options", [{}, {"decimals": 2, "variance": "0.5"}, {"min": "-5", "max": "5"},
+                                     {"variance": "1E-60"}, {"min": "1E-80", "max": "1E+80"}])
+def test_number_outputs_equal_masking_each_value_alone(options):
+    # Chunks of draws that mix the kinds and the values masked alone.
+    values = NUMBERS + [x for i in range(40) for x in (D(i) / 8, i * 0.37, i * 11)] + NUMBERS
+    masked, problems = fresh("number", options).maskColumn(values)
+    for position, (alone_masked, alone_problems) in enumerate(one_by_one("number", values, options)):
+        assert (masked[position], type(masked[position])) == (alone_masked[0], type(alone_masked[0]))
         assert problems.get(position) == alone_problems.get(0)
 
 
