@@ -544,19 +544,18 @@ Prepared NumberStrategy::prepareDecimal(std::string_view text, NumberDraft& draf
   return Prepared::ready;
 }
 
-std::optional<Outcome<Text>> NumberStrategy::finishDecimal(const KeyedHash& hash, const NumberDraft& draft,
-                                                           const Digest& draw) const {
+std::optional<Outcome<WideDec>> NumberStrategy::finishDecimal(const KeyedHash& hash, const NumberDraft& draft,
+                                                              const Digest& draw) const {
   FastValue v{*this, *plan, hash, draft.message(), draft.x, draw};
   auto t = fastTarget(v);
   if (!t) return std::nullopt;
   WideDec m;
   if (Step s = fastResult(v, *t, draft.grid, m); s != Step::ok) {
-    if (s == Step::fallback) return Outcome<Text>(Fallback{});
+    if (s == Step::fallback) return Outcome<WideDec>(Fallback{});
     return std::nullopt;
   }
-  if (m.isZero()) return Outcome<Text>(Fallback{});
-  char out[WIDE_TEXT];
-  return Outcome<Text>(Text(out, wideText(m, out)));
+  if (m.isZero()) return Outcome<WideDec>(Fallback{});
+  return Outcome<WideDec>(m);
 }
 
 namespace {
@@ -591,7 +590,14 @@ std::optional<Outcome<double>> NumberStrategy::maskFloatFast(const KeyedHash& ha
 std::optional<Outcome<Text>> NumberStrategy::maskDecimalFast(const KeyedHash& hash, std::string_view text) const {
   return fastInOneGo<Text>(
       hash, [&](NumberDraft& d) { return prepareDecimal(text, d); },
-      [&](const NumberDraft& d, const Digest& draw) { return finishDecimal(hash, d, draw); });
+      [&](const NumberDraft& d, const Digest& draw) -> std::optional<Outcome<Text>> {
+        auto outcome = finishDecimal(hash, d, draw);
+        if (!outcome) return std::nullopt;
+        const auto* m = std::get_if<WideDec>(&*outcome);
+        if (!m) return Outcome<Text>(Fallback{});  // the number strategy never refuses
+        char out[WIDE_TEXT];
+        return Outcome<Text>(Text(out, wideText(*m, out)));
+      });
 }
 
 Outcome<Integer> NumberStrategy::maskInteger(const KeyedHash& hash, const Integer& value) const {

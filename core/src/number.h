@@ -109,8 +109,9 @@ struct NumberStrategy {
                                                 const Digest& draw) const;
   std::optional<Outcome<double>> finishFloat(const KeyedHash& hash, const NumberDraft& draft,
                                              const Digest& draw) const;
-  std::optional<Outcome<Text>> finishDecimal(const KeyedHash& hash, const NumberDraft& draft,
-                                             const Digest& draw) const;
+  // A Decimal's result before its text (wideText).
+  std::optional<Outcome<WideDec>> finishDecimal(const KeyedHash& hash, const NumberDraft& draft,
+                                                const Digest& draw) const;
 };
 
 // The message of both keyed draws for a float: its exact integer when it is

@@ -196,8 +196,10 @@ void maskNumbers(const Strategy& strategy, const NumberStrategy& number, const K
         return Fallback{};
       }
     } else if (auto outcome = number.finishDecimal(hash, draft, draw)) {
-      if (auto* value = std::get_if<Text>(&*outcome)) return output::Decimal{std::move(*value)};
-      return Fallback{};
+      const auto* value = std::get_if<WideDec>(&*outcome);
+      if (!value) return Fallback{};
+      char text[WIDE_TEXT];
+      return output::Decimal{OutputText(std::string_view(text, wideText(*value, text)))};
     }
     return maskOne(strategy, hash, input);
   };

@@ -19,7 +19,7 @@ struct Masker;
 
 // Bumped whenever the table or the types it passes change, so that modules
 // from different builds refuse each other instead of misreading memory.
-inline constexpr uint32_t ENGINE_ABI = 3;
+inline constexpr uint32_t ENGINE_ABI = 4;
 
 struct EngineApi {
   uint32_t abi;

@@ -94,7 +94,7 @@ struct Float {
   double value;
 };
 struct Decimal {
-  morvo::Text text;  // becomes decimal.Decimal(text)
+  OutputText text;  // becomes decimal.Decimal(text)
 };
 using Fallback = morvo::Fallback;
 using Refused = morvo::Refused;

@@ -242,7 +242,7 @@ void storeInt(void* values, const ColumnType& type, size_t i, const Integer& val
   }
 }
 
-void storeDecimal(void* values, const ColumnType& type, size_t i, const Text& text) {
+void storeDecimal(void* values, const ColumnType& type, size_t i, std::string_view text) {
   auto scaled = scaledDecimal(text, type.scale, type.precision);
   if (!scaled) unexpected();
   const int words = type.bits / 64;
