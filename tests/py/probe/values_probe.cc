@@ -111,7 +111,10 @@ PyObject* build(PyObject*, PyObject* args) {
 PyObject* KEPT = nullptr;
 
 PyObject* keep(PyObject*, PyObject* args) {
-  if (PyTuple_GET_SIZE(args) != 1) return nullptr;
+  if (PyTuple_GET_SIZE(args) != 1) {
+    PyErr_SetString(PyExc_TypeError, "keep takes one argument");
+    return nullptr;
+  }
   if (!KEPT && !(KEPT = PyList_New(0))) return nullptr;
   if (PyList_Append(KEPT, args) < 0) return nullptr;
   return Py_NewRef(PyTuple_GET_ITEM(args, 0));
