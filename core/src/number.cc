@@ -506,7 +506,6 @@ Prepared NumberStrategy::prepareFloat(double value, std::string_view repr, Numbe
     draft.length = repr.size();
   }
   draft.x = wideOf(*x);
-  draft.value = value;
   return Prepared::ready;
 }
 

@@ -42,7 +42,6 @@ struct NumberPlan {
 struct NumberDraft {
   WideDec x;
   int64_t grid = 0;  // a Decimal's result grid, 10^grid
-  double value = 0;  // a float's value
   size_t length = 0;
   char text[448];    // the draw's message
   std::string_view message() const { return {text, length}; }

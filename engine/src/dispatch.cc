@@ -21,6 +21,11 @@ Output fromInteger(Outcome<Integer>&& outcome) {
   return Fallback{};
 }
 
+Output fromFloat(const Outcome<double>& outcome) {
+  if (const auto* value = std::get_if<double>(&outcome)) return output::Float{*value};
+  return Fallback{};  // the number strategy never refuses
+}
+
 Output fromText(Outcome<Text>&& outcome) {
   if (auto* value = std::get_if<Text>(&outcome)) return output::Text{std::move(*value)};
   if (auto* refused = std::get_if<Refused>(&outcome)) return std::move(*refused);
@@ -38,11 +43,7 @@ std::optional<std::string_view> textOf(const Input& input) {
 
 Output maskNumber(const NumberStrategy& number, const KeyedHash& hash, const Input& input) {
   if (auto* v = std::get_if<input::Int>(&input)) return fromInteger(number.maskInteger(hash, v->value));
-  if (auto* v = std::get_if<input::Float>(&input)) {
-    Outcome<double> outcome = number.maskFloat(hash, v->value, v->repr);
-    if (auto* value = std::get_if<double>(&outcome)) return output::Float{*value};
-    return Fallback{};  // the number strategy never refuses
-  }
+  if (auto* v = std::get_if<input::Float>(&input)) return fromFloat(number.maskFloat(hash, v->value, v->repr));
   if (auto* v = std::get_if<input::Decimal>(&input)) {
     Outcome<Text> outcome = number.maskDecimal(hash, v->text);
     if (auto* value = std::get_if<Text>(&outcome)) return output::Decimal{std::move(*value)};
@@ -191,10 +192,7 @@ void maskNumbers(const Strategy& strategy, const NumberStrategy& number, const K
     if (std::holds_alternative<input::Int>(input)) {
       if (auto outcome = number.finishInteger(hash, draft, draw)) return fromInteger(std::move(*outcome));
     } else if (std::holds_alternative<input::Float>(input)) {
-      if (auto outcome = number.finishFloat(hash, draft, draw)) {
-        if (auto* value = std::get_if<double>(&*outcome)) return output::Float{*value};
-        return Fallback{};
-      }
+      if (auto outcome = number.finishFloat(hash, draft, draw)) return fromFloat(*outcome);
     } else if (auto outcome = number.finishDecimal(hash, draft, draw)) {
       const auto* value = std::get_if<WideDec>(&*outcome);
       if (!value) return Fallback{};
